@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace nmb::test {
+
+// Absolute path of a program built by this tree (bin/ of the build, or the
+// directory named by NMB_BIN_DIR).
+QString program_path(const QString& name);
+
+// Output and status of a finished program.
+struct ProgramRun {
+    bool finished = false; // false: it did not end within the timeout and was killed
+    int exit_code = -1;
+    QProcess::ExitStatus exit_status = QProcess::CrashExit;
+    QByteArray standard_output;
+    QByteArray standard_error;
+};
+
+// Runs a program to its end (killed after timeout_ms), in working_directory
+// when given.
+ProgramRun run_program(const QString& name, const QStringList& arguments, int timeout_ms = 10000,
+                       const QString& working_directory = {});
+
+// Waits (bounded) until the process's standard error contains `text`; the
+// bytes read so far are appended to `collected`. Returns whether it appeared.
+bool wait_for_stderr(QProcess& process, const QByteArray& text, QByteArray& collected,
+                     int timeout_ms = 10000);
+
+} // namespace nmb::test
