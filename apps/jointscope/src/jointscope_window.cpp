@@ -133,6 +133,9 @@ JointscopeWindow::JointscopeWindow(quint16 port, QWidget* parent)
     tree_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     tree_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
     tree_->setAlternatingRowColors(true);
+    // Every row is one line of the same font, so the view need not measure
+    // each changed row again.
+    tree_->setUniformRowHeights(true);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -248,6 +251,12 @@ void JointscopeWindow::refresh_view()
 
     const MocapFrame& frame = *latest_frame_;
     const QString separator = QStringLiteral(", ");
+    // A contents-sized column is re-measured over all rows after every
+    // single cell change; hold the widths while the 128 cells change and
+    // measure once at the end.
+    QHeaderView* header = tree_->header();
+    header->setSectionResizeMode(0, QHeaderView::Fixed);
+    header->setSectionResizeMode(1, QHeaderView::Fixed);
     for (int i = 0; i < JOINT_COUNT; ++i) {
         QTreeWidgetItem* item = joint_items_[i];
         if (item == nullptr)
@@ -259,6 +268,8 @@ void JointscopeWindow::refresh_view()
                              + separator + fixed3(pose.orientation.y) + separator
                              + fixed3(pose.orientation.z));
     }
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
 
     bool all_zero = true;
     for (const std::int32_t i : HAND_DATA_JOINTS)

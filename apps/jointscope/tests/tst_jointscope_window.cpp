@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QFont>
+#include <QHeaderView>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTest>
@@ -109,6 +110,15 @@ QTreeWidgetItem* joint_row(JointscopeWindow& window, const QString& name)
     return nullptr;
 }
 
+// Names and positions fit their columns; quaternions take the rest.
+bool header_modes_as_designed(QTreeWidget* tree)
+{
+    const QHeaderView* header = tree->header();
+    return header->sectionResizeMode(0) == QHeaderView::ResizeToContents
+        && header->sectionResizeMode(1) == QHeaderView::ResizeToContents
+        && header->sectionResizeMode(2) == QHeaderView::Stretch;
+}
+
 QString expected_position(const nmb::types::Pose& p)
 {
     return QString::asprintf("%.3f, %.3f, %.3f", double(p.position.x), double(p.position.y),
@@ -176,6 +186,8 @@ void TestJointscopeWindow::starts_listening_with_empty_rows()
     QCOMPARE(tree->headerItem()->text(0), QStringLiteral("关节"));
     QCOMPARE(tree->headerItem()->text(1), QStringLiteral("位置 (x, y, z)"));
     QCOMPARE(tree->headerItem()->text(2), QStringLiteral("四元数 (w, x, y, z)"));
+    QVERIFY(header_modes_as_designed(tree));
+    QVERIFY(tree->alternatingRowColors());
     for (const auto& joint : nmb::protocol::SKELETON_JOINT_DESCRIPTIONS) {
         QTreeWidgetItem* row = joint_row(window, QString::fromLatin1(joint.name));
         QVERIFY2(row, joint.name);
@@ -286,6 +298,7 @@ void TestJointscopeWindow::every_joint_row_shows_its_own_pose()
         QCOMPARE(row->text(1), expected_position(distinct_pose(i)));
         QCOMPARE(row->text(2), expected_orientation(distinct_pose(i)));
     }
+    QVERIFY(header_modes_as_designed(joint_tree(window)));
 }
 
 void TestJointscopeWindow::hand_note_data()
