@@ -124,6 +124,10 @@ JointscopeWindow::JointscopeWindow(quint16 port, QWidget* parent)
     // Error texts come from the network; never let them turn into markup.
     status_label_->setTextFormat(Qt::PlainText);
     status_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // With the hand-data note and an error the line is wider than the
+    // window; unwrapped, the label's minimum width would push the window
+    // past the screen edge and the note would still be out of sight.
+    status_label_->setWordWrap(true);
     status_label_->setStyleSheet(QStringLiteral("padding: 4px;"));
 
     tree_->setColumnCount(3);

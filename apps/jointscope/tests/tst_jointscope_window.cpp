@@ -169,6 +169,7 @@ private Q_SLOTS:
     void whole_frames_from_two_senders_all_decode();
     void interleaved_split_frames_are_rejected();
     void bind_failure_is_shown_in_the_window();
+    void long_status_line_keeps_the_window_width();
     void frame_rate_follows_arrivals();
 };
 
@@ -466,6 +467,24 @@ void TestJointscopeWindow::bind_failure_is_shown_in_the_window()
     QVERIFY(text.contains(QStringLiteral(" | 来源 - | 拒绝 0 帧")));
     QVERIFY2(text.endsWith(QStringLiteral(" | 错误：无法绑定 UDP 端口 %1").arg(port)), qPrintable(text));
     QVERIFY(window.isVisible());
+}
+
+void TestJointscopeWindow::long_status_line_keeps_the_window_width()
+{
+    JointscopeWindow window(0);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int width = window.width();
+    Sender sender;
+    QVERIFY(sender.send(window, nmb::test::mocap_frame_bytes(frame_with_fingers(0.0f))));
+    QVERIFY(sender.send(window, nmb::test::patterned_frame(1, 676)));
+    QTRY_VERIFY(status(window).contains(HAND_NOTE) && status(window).contains(QStringLiteral("错误：")));
+
+    // The whole line stays readable inside the window instead of widening it.
+    QVERIFY(status_label(window)->fontMetrics().horizontalAdvance(status(window)) > width);
+    QVERIFY(window.minimumSizeHint().width() <= width);
+    QCOMPARE(window.width(), width);
+    QVERIFY(status_label(window)->height() >= 2 * status_label(window)->fontMetrics().height());
 }
 
 void TestJointscopeWindow::frame_rate_follows_arrivals()
