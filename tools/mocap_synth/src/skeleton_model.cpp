@@ -228,7 +228,8 @@ SkeletonPoses SkeletonModel::poses_at(double t) const
                 static constexpr double SEGMENT_WEIGHT[] = {1.0, 0.9, 0.7};
                 const double wave = 0.5 + 0.5 * std::sin(TAU * CURL_RATE * t - 0.5 * j.finger);
                 const double curl = (0.15 + 0.6 * wave) * SEGMENT_WEIGHT[j.segment];
-                local = about_z(-s * curl * (j.finger == 0 ? 0.6 : 1.0));
+                // The thumb points forward, so it folds about the side axis.
+                local = j.finger == 0 ? about_x(0.8 * curl) : about_z(-s * curl);
             }
             break;
         }
