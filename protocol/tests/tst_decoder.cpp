@@ -70,12 +70,39 @@ void feed(Decoder& decoder, QByteArrayView bytes, qsizetype& fed, Outcome& outco
     }
 }
 
-Outcome decode(QByteArrayView bytes)
+// The same through the bulk feed: one call per result at most.
+void feed_runs(Decoder& decoder, QByteArrayView bytes, qsizetype& fed, Outcome& outcome)
+{
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (qsizetype used = 0; used < bytes.size();) {
+        const FeedStep step = decoder.feed(data + used, std::size_t(bytes.size() - used));
+        QVERIFY(step.consumed > 0);
+        QCOMPARE(step.result, decoder.last_result());
+        used += qsizetype(step.consumed);
+        fed += qsizetype(step.consumed);
+        if (step.result == DecodeResult::Pending) {
+            QCOMPARE(used, bytes.size());
+            continue;
+        }
+        if (!outcome.results.isEmpty())
+            outcome.results += QLatin1Char(' ');
+        outcome.results += letter(step.result) + QLatin1Char('@') + QString::number(fed);
+        if (step.result == DecodeResult::FrameReady)
+            outcome.frames << image(decoder.frame());
+    }
+}
+
+enum class Feeding { ByteByByte, InRuns };
+
+Outcome decode(QByteArrayView bytes, Feeding feeding = Feeding::ByteByByte)
 {
     Decoder decoder;
     Outcome outcome;
     qsizetype fed = 0;
-    feed(decoder, bytes, fed, outcome);
+    if (feeding == Feeding::ByteByByte)
+        feed(decoder, bytes, fed, outcome);
+    else
+        feed_runs(decoder, bytes, fed, outcome);
     return outcome;
 }
 
@@ -191,7 +218,11 @@ void TestDecoder::results()
 {
     QFETCH(QByteArray, stream);
     QFETCH(QString, results);
-    QCOMPARE(decode(stream).results, results);
+    const Outcome by_byte = decode(stream, Feeding::ByteByByte);
+    QCOMPARE(by_byte.results, results);
+    const Outcome in_runs = decode(stream, Feeding::InRuns);
+    QCOMPARE(in_runs.results, results);
+    QCOMPARE(in_runs.frames, by_byte.frames);
 }
 
 void TestDecoder::new_decoder_holds_an_empty_frame()
@@ -254,22 +285,30 @@ void TestDecoder::every_split_gives_the_same_frames()
     QCOMPARE(whole.results, QStringLiteral("R@1860 S@2549 R@2567 L@2573 R@4433"));
 
     for (qsizetype split = 0; split <= stream.size(); ++split) {
-        Decoder decoder;
-        Outcome outcome;
-        qsizetype fed = 0;
-        feed(decoder, QByteArrayView(stream).first(split), fed, outcome);
-        feed(decoder, QByteArrayView(stream).sliced(split), fed, outcome);
-        if (outcome.results != whole.results || outcome.frames != whole.frames)
-            QFAIL(qPrintable(QStringLiteral("split at %1: %2").arg(split).arg(outcome.results)));
+        Decoder by_byte, in_runs;
+        Outcome bytes_outcome, runs_outcome;
+        qsizetype bytes_fed = 0, runs_fed = 0;
+        feed(by_byte, QByteArrayView(stream).first(split), bytes_fed, bytes_outcome);
+        feed(by_byte, QByteArrayView(stream).sliced(split), bytes_fed, bytes_outcome);
+        feed_runs(in_runs, QByteArrayView(stream).first(split), runs_fed, runs_outcome);
+        feed_runs(in_runs, QByteArrayView(stream).sliced(split), runs_fed, runs_outcome);
+        for (const Outcome* outcome : {&bytes_outcome, &runs_outcome}) {
+            if (outcome->results != whole.results || outcome->frames != whole.frames)
+                QFAIL(qPrintable(QStringLiteral("split at %1: %2").arg(split).arg(outcome->results)));
+        }
     }
 
-    Decoder decoder;
-    Outcome outcome;
-    qsizetype fed = 0;
-    for (qsizetype i = 0; i < stream.size(); ++i)
-        feed(decoder, QByteArrayView(stream).sliced(i, 1), fed, outcome);
-    QCOMPARE(outcome.results, whole.results);
-    QCOMPARE(outcome.frames, whole.frames);
+    Decoder by_byte, in_runs;
+    Outcome bytes_outcome, runs_outcome;
+    qsizetype bytes_fed = 0, runs_fed = 0;
+    for (qsizetype i = 0; i < stream.size(); ++i) {
+        feed(by_byte, QByteArrayView(stream).sliced(i, 1), bytes_fed, bytes_outcome);
+        feed_runs(in_runs, QByteArrayView(stream).sliced(i, 1), runs_fed, runs_outcome);
+    }
+    QCOMPARE(bytes_outcome.results, whole.results);
+    QCOMPARE(bytes_outcome.frames, whole.frames);
+    QCOMPARE(runs_outcome.results, whole.results);
+    QCOMPARE(runs_outcome.frames, whole.frames);
 }
 
 void TestDecoder::random_streams_give_exactly_the_wanted_frames()
@@ -333,23 +372,28 @@ void TestDecoder::random_streams_give_exactly_the_wanted_frames()
             }
         }
 
-        Decoder decoder;
-        Outcome outcome;
-        qsizetype fed = 0;
+        // The same datagrams, fed byte by byte and in runs.
+        Decoder by_byte, in_runs;
+        Outcome bytes_outcome, runs_outcome;
+        qsizetype bytes_fed = 0, runs_fed = 0;
         for (qsizetype at = 0; at < stream.size();) {
             const qsizetype size = std::min<qsizetype>(random.bounded(1, 4000), stream.size() - at);
-            feed(decoder, QByteArrayView(stream).sliced(at, size), fed, outcome);
+            feed(by_byte, QByteArrayView(stream).sliced(at, size), bytes_fed, bytes_outcome);
+            feed_runs(in_runs, QByteArrayView(stream).sliced(at, size), runs_fed, runs_outcome);
             at += size;
         }
         QStringList letters;
-        for (const QString& result : outcome.results.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        for (const QString& result : bytes_outcome.results.split(QLatin1Char(' '), Qt::SkipEmptyParts))
             letters << result.left(1);
         if (letters != expected_letters)
             QFAIL(qPrintable(QStringLiteral("iteration %1: %2 instead of %3")
                                  .arg(iteration)
                                  .arg(letters.join(QString()), expected_letters.join(QString()))));
-        QCOMPARE(outcome.frames, expected_frames);
-        QCOMPARE(decoder.state(), DecoderState::HuntSync0);
+        QCOMPARE(bytes_outcome.frames, expected_frames);
+        QCOMPARE(runs_outcome.results, bytes_outcome.results);
+        QCOMPARE(runs_outcome.frames, expected_frames);
+        QCOMPARE(by_byte.state(), DecoderState::HuntSync0);
+        QCOMPARE(in_runs.state(), DecoderState::HuntSync0);
     }
 }
 
@@ -368,14 +412,19 @@ void TestDecoder::feeding_allocates_nothing()
     int counts[5] = {};
     for (std::size_t i = 0; i < size; ++i)
         ++counts[int(decoder.feed(bytes[i]))];
+    for (std::size_t used = 0; used < size;) {
+        const FeedStep step = decoder.feed(bytes + used, size - used);
+        used += step.consumed;
+        ++counts[int(step.result)];
+    }
     const long after_feeding = allocations.load();
 
     QCOMPARE(after_construction - before_construction, 1L); // the payload buffer, counted
     QCOMPARE(after_feeding, after_construction);
-    QCOMPARE(counts[int(DecodeResult::FrameReady)], 20);
-    QCOMPARE(counts[int(DecodeResult::SkippedOtherId)], 20);
-    QCOMPARE(counts[int(DecodeResult::LengthTooLarge)], 20);
-    QCOMPARE(counts[int(DecodeResult::CrcMismatch)], 20);
+    QCOMPARE(counts[int(DecodeResult::FrameReady)], 40);
+    QCOMPARE(counts[int(DecodeResult::SkippedOtherId)], 40);
+    QCOMPARE(counts[int(DecodeResult::LengthTooLarge)], 40);
+    QCOMPARE(counts[int(DecodeResult::CrcMismatch)], 40);
 }
 
 QTEST_GUILESS_MAIN(TestDecoder)
