@@ -203,6 +203,8 @@ void TestMocapSynth::sends_datagrams_at_the_rate()
     nmb::UdpAdapter receiver;
     if (!receiver.connect(QHostAddress(address), 0))
         QSKIP("loopback address not available");
+    // The datagrams queue up while run_program() waits for the sender.
+    receiver.request_receive_buffer_size(8 * 1024 * 1024);
     QSignalSpy received(&receiver, &nmb::UdpAdapter::data_received);
 
     QElapsedTimer clock;
@@ -245,6 +247,8 @@ void TestMocapSynth::runs_until_a_signal()
     QFETCH(int, signal_number);
     nmb::UdpAdapter receiver;
     QVERIFY(receiver.connect(QHostAddress::LocalHost, 0));
+    // Nothing drains the socket while the test waits on the process.
+    receiver.request_receive_buffer_size(8 * 1024 * 1024);
     QSignalSpy received(&receiver, &nmb::UdpAdapter::data_received);
 
     QProcess synth;
