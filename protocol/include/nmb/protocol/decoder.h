@@ -2,6 +2,8 @@
 
 #include <nmb/protocol/crc32.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -16,6 +18,13 @@ enum class DecodeResult : std::int32_t {
     SkippedOtherId = 2, // a frame of another ID was consumed (unchecked)
     LengthTooLarge = 3, // a wanted header declared more than the capacity
     CrcMismatch = 4,    // a wanted frame was complete but its checksum differed
+};
+
+// What one call of the bulk feed did: bytes consumed, and the result of
+// the last of them.
+struct FeedStep {
+    std::size_t consumed = 0;
+    DecodeResult result = DecodeResult::Pending;
 };
 
 enum class DecoderState : std::uint8_t {
@@ -55,7 +64,74 @@ public:
         frame_.payload_length = static_cast<std::uint16_t>(CAPACITY);
     }
 
+    // Consumes one byte; returns (and keeps) its result.
     DecodeResult feed(std::uint8_t b)
+    {
+        // Most bytes are payload short of its last byte: store and go, in
+        // a path small enough to inline into the caller's loop. The byte
+        // before was Pending too (a header or payload byte), so the kept
+        // result needs no store.
+        if (state_ == DecoderState::Payload && received_ + 1 < length_) {
+            buffer_[received_++] = b;
+            return DecodeResult::Pending;
+        }
+        return step(b);
+    }
+
+    // Feeds bytes from `data` until one of them gives a result other than
+    // Pending, or all are used. The results, their order and the frames are
+    // exactly those of feeding the bytes one by one; payloads, skipped frames
+    // and garbage are only taken in runs. Returns the bytes consumed and the
+    // result of the last one.
+    FeedStep feed(const std::uint8_t* data, std::size_t size)
+    {
+        last_result_ = DecodeResult::Pending;
+        std::size_t i = 0;
+        while (i < size) {
+            const std::size_t left = size - i;
+            switch (state_) {
+            case DecoderState::HuntSync0: {
+                const void* sync = std::memchr(data + i, SYNC0, left);
+                if (!sync)
+                    return {size, DecodeResult::Pending};
+                i = std::size_t(static_cast<const std::uint8_t*>(sync) - data);
+                break;
+            }
+            case DecoderState::Payload: {
+                // All but the last payload byte; that one goes through
+                // feed() below, which completes the checksum.
+                const std::size_t run = std::min<std::size_t>(left, length_ - received_ - 1);
+                std::memcpy(buffer_.data() + received_, data + i, run);
+                received_ += std::uint32_t(run);
+                i += run;
+                break;
+            }
+            case DecoderState::SkipFrame: {
+                const std::size_t run = std::min<std::size_t>(left, length_ - received_ - 1);
+                received_ += std::uint32_t(run);
+                i += run;
+                break;
+            }
+            default:
+                break;
+            }
+            if (i < size) {
+                const DecodeResult result = feed(data[i++]);
+                if (result != DecodeResult::Pending)
+                    return {i, result};
+            }
+        }
+        return {size, DecodeResult::Pending};
+    }
+
+    // The last frame produced; valid after FrameReady until the next one.
+    const Frame& frame() const { return frame_; }
+    DecodeResult last_result() const { return last_result_; }
+    DecoderState state() const { return state_; }
+
+private:
+    // The state machine proper, one byte at a time.
+    DecodeResult step(std::uint8_t b)
     {
         last_result_ = DecodeResult::Pending;
         switch (state_) {
@@ -118,9 +194,12 @@ public:
             if (received_ < CAPACITY)
                 buffer_[received_] = b;
             ++received_;
-            crc_ = protocol::crc32_update(crc_, b);
-            if (received_ == length_)
+            // The payload enters the register in one run once it is whole:
+            // the same value as byte by byte, at a fraction of the cost.
+            if (received_ == length_) {
+                crc_ = protocol::crc32_update(crc_, buffer_.data(), length_);
                 state_ = DecoderState::Crc0;
+            }
             break;
         case DecoderState::Crc0:
             crc_bytes_[0] = b;
@@ -159,12 +238,6 @@ public:
         return last_result_;
     }
 
-    // The last frame produced; valid after FrameReady until the next one.
-    const Frame& frame() const { return frame_; }
-    DecodeResult last_result() const { return last_result_; }
-    DecoderState state() const { return state_; }
-
-private:
     static constexpr std::uint32_t INITIAL_REGISTER =
         protocol::crc32_update(protocol::CRC32_INITIAL, SYNC0);
 
