@@ -37,8 +37,8 @@ bool Recorder::start(const QHostAddress& address, quint16 port, const QString& d
     }
     const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
     if (granted < RECEIVE_BUFFER_BYTES) {
-        qInfo().noquote() << "UDP receive buffer:" << granted << "of" << RECEIVE_BUFFER_BYTES
-                          << "requested bytes granted";
+        qInfo().noquote() << "UDP receive buffer: granted" << granted << "of" << RECEIVE_BUFFER_BYTES
+                          << "requested bytes";
     }
     if (!writer_.start_recording(directory)) {
         exit_code_ = 1;

@@ -12,12 +12,12 @@
 
 namespace {
 
-// Log lines of the code under test, as the program would print them.
+// Error lines of the code under test, as the program would print them.
 QStringList captured_messages;
 
 void capture_message(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtInfoMsg)
+    if (type == QtCriticalMsg)
         captured_messages << message;
 }
 
