@@ -2,6 +2,7 @@
 
 #include <nmb/test/frames.h>
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
@@ -37,6 +38,7 @@ private Q_SLOTS:
     void receive_buffer_request_data();
     void receive_buffer_request();
     void enlarged_buffer_holds_a_burst_while_the_loop_stalls();
+    void listener_may_disconnect_inside_a_burst();
 };
 
 void TestUdpAdapter::burst_is_delivered_in_one_handling_in_order()
@@ -247,6 +249,29 @@ void TestUdpAdapter::enlarged_buffer_holds_a_burst_while_the_loop_stalls()
     }
     QTRY_COMPARE(received.size(), burst);
     QCOMPARE(received.constLast().at(0).toByteArray(), nmb::test::mocap_frame_bytes(quint64(burst - 1)));
+}
+
+void TestUdpAdapter::listener_may_disconnect_inside_a_burst()
+{
+    nmb::UdpAdapter rx;
+    nmb::UdpAdapter tx;
+    QVERIFY(rx.connect(QHostAddress::LocalHost, 0));
+    int deliveries = 0;
+    QObject::connect(&rx, &nmb::UdpAdapter::data_received, this, [&] {
+        ++deliveries;
+        rx.disconnect();
+    });
+    QUdpSocket marker;
+    QVERIFY(marker.bind(QHostAddress::LocalHost, 0));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(tx.write("burst", QHostAddress::LocalHost, rx.local_port()), 5);
+    QCOMPARE(tx.write("marker", QHostAddress::LocalHost, marker.localPort()), 6);
+    QVERIFY(marker.waitForReadyRead(5000));
+
+    // Nothing more is read, and nothing complains about the closed socket.
+    QTest::failOnWarning(QRegularExpression(".*"));
+    QTRY_COMPARE(deliveries, 1);
+    QVERIFY(!rx.is_connected());
 }
 
 QTEST_GUILESS_MAIN(TestUdpAdapter)
