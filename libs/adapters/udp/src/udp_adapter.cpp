@@ -77,7 +77,9 @@ int UdpAdapter::request_receive_buffer_size(int bytes)
 
 void UdpAdapter::read_pending_datagrams()
 {
-    while (socket_.hasPendingDatagrams()) {
+    // A listener may close the socket from inside data_received; stop there
+    // instead of asking a closed socket for more.
+    while (is_connected() && socket_.hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket_.receiveDatagram(-1);
         Q_EMIT data_received(datagram.data(), datagram.senderAddress(),
                              static_cast<quint16>(datagram.senderPort()));

@@ -1,0 +1,107 @@
+#include "recorder.h"
+
+#include "stop_signal.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace nmb::reeltake {
+
+namespace {
+
+constexpr int STOP_POLL_INTERVAL_MS = 100;
+
+} // namespace
+
+Recorder::Recorder(QObject* parent)
+    : QObject(parent)
+{
+    QObject::connect(&udp_, &UdpAdapter::data_received, this,
+                     [this](const QByteArray& data) { record(data); });
+    QObject::connect(&udp_, &UdpAdapter::error_occurred, this, [this](const QString& message) {
+        report_error(QStringLiteral("UDP receive error: %1").arg(message));
+    });
+    QObject::connect(&writer_, &BinaryAdapter::error_occurred, this, &Recorder::report_error);
+}
+
+bool Recorder::start(const QHostAddress& address, quint16 port, const QString& directory)
+{
+    udp_.initialize();
+    if (!udp_.connect(address, port)) {
+        qCritical().noquote() << "Unable to bind UDP endpoint" << endpoint_text(address, port);
+        exit_code_ = 1;
+        return false;
+    }
+    const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
+    if (granted < RECEIVE_BUFFER_BYTES) {
+        qInfo().noquote() << "UDP receive buffer: granted" << granted << "of" << RECEIVE_BUFFER_BYTES
+                          << "requested bytes";
+    }
+    if (!writer_.start_recording(directory)) {
+        exit_code_ = 1;
+        return false;
+    }
+    return true;
+}
+
+void Recorder::stop()
+{
+    udp_.disconnect();
+    writer_.stop_recording();
+}
+
+void Recorder::report_error(const QString& message)
+{
+    if (exit_code_ != 0)
+        return;
+    exit_code_ = 1;
+    qCritical().noquote() << "Recording error:" << message;
+    // Leave the loop after the current event, not from inside the emission.
+    QTimer::singleShot(0, this, [this] { Q_EMIT failed(exit_code_); });
+}
+
+QString Recorder::endpoint_text(const QHostAddress& address, quint16 port)
+{
+    return address.toString() + QLatin1Char(':') + QString::number(port);
+}
+
+void Recorder::record(const QByteArray& data)
+{
+    writer_.record_data(data);
+    ++datagram_count_;
+    byte_count_ += quint64(data.size());
+}
+
+int run_recorder(const RecorderOptions& options)
+{
+    const QHostAddress address(QHostAddress::AnyIPv4);
+    Recorder recorder;
+    QObject::connect(&recorder, &Recorder::failed, QCoreApplication::instance(),
+                     [](int exit_code) { QCoreApplication::exit(exit_code); });
+    if (!recorder.start(address, options.port, options.directory))
+        return recorder.exit_code();
+
+    install_stop_handlers();
+    QTimer stop_poll;
+    QObject::connect(&stop_poll, &QTimer::timeout, QCoreApplication::instance(), [] {
+        if (stop_is_requested())
+            QCoreApplication::quit();
+    });
+    stop_poll.start(STOP_POLL_INTERVAL_MS);
+
+    qInfo().noquote() << "Recording UDP datagrams on" << Recorder::endpoint_text(address, options.port)
+                      << "to" << recorder.recording_file_name();
+    const int status = QCoreApplication::exec();
+
+    stop_poll.stop();
+    recorder.stop();
+    qInfo().noquote() << "Recording stopped:" << recorder.datagram_count() << "datagram(s),"
+                      << recorder.byte_count() << "byte(s), file" << recorder.recording_file_name();
+    // Data lost while closing the file must not end as a clean run.
+    return std::max(status, recorder.exit_code());
+}
+
+} // namespace nmb::reeltake
