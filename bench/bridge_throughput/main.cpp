@@ -92,7 +92,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption rate_option(QStringLiteral("rate"), QStringLiteral("Latency send rate (Hz)."), QStringLiteral("hz"), QStringLiteral("120"));
     const QCommandLineOption seconds_option(QStringLiteral("seconds"), QStringLiteral("Throughput run length."), QStringLiteral("s"), QStringLiteral("5"));
     const QCommandLineOption window_option(QStringLiteral("window"), QStringLiteral("Frames in flight."), QStringLiteral("n"), QStringLiteral("32"));
-    const QCommandLineOption core_option(QStringLiteral("core"), QStringLiteral("CPU the bridge is pinned to."), QStringLiteral("cpu"), QStringLiteral("0"));
+    const QCommandLineOption core_option(QStringLiteral("core"), QStringLiteral("CPU the bridge is pinned to (-1: none)."), QStringLiteral("cpu"), QStringLiteral("0"));
     parser.addOptions({frames_option, rate_option, seconds_option, window_option, core_option});
     parser.process(app);
     const int latency_frames = parser.value(frames_option).toInt();
@@ -135,6 +135,8 @@ int main(int argc, char* argv[])
     QProcess bridge;
     bridge.setStandardErrorFile(QProcess::nullDevice());
     bridge.setChildProcessModifier([core] {
+        if (core < 0)
+            return;
         cpu_set_t set;
         CPU_ZERO(&set);
         CPU_SET(core, &set);

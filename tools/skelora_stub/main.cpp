@@ -94,11 +94,11 @@ int main(int argc, char* argv[])
         "  get_pose_data <skeleton>   send get_pose_data for <skeleton> to every ready sender"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption address_option(QStringLiteral("address"), QStringLiteral("Address to listen on."),
+    const QCommandLineOption address_option(QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                             QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption port_option(QStringLiteral("port"), QStringLiteral("TCP port (0-65535, 0: any free port)."),
+    const QCommandLineOption port_option(QStringLiteral("port"), QStringLiteral("TCP port (default 8080; 0: any free port)."),
                                          QStringLiteral("port"), QStringLiteral("8080"));
-    const QCommandLineOption path_option(QStringLiteral("path"), QStringLiteral("WebSocket request path."),
+    const QCommandLineOption path_option(QStringLiteral("path"), QStringLiteral("WebSocket request path (default /ws)."),
                                          QStringLiteral("path"), QStringLiteral("/ws"));
     const QCommandLineOption cert_option(QStringLiteral("cert"), QStringLiteral("PEM certificate file (serves wss)."),
                                          QStringLiteral("file"));
