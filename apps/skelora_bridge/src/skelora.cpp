@@ -79,6 +79,7 @@ Skelora* Skelora::instance()
 Skelora::Skelora(QObject* parent)
     : QObject(parent)
     , server_url_(DEFAULT_SERVER_URL)
+    , pose_frame_writer_(std::make_unique<skelora::PoseFrameWriter>())
 {
     qRegisterMetaType<std::string>("std::string");
     qRegisterMetaType<PoseData>("nmb::Skelora::PoseData");
@@ -238,13 +239,15 @@ void Skelora::send_pose_list(const std::string& skeleton_id, const PoseList& pos
         Q_EMIT error_occurred(NOT_CONNECTED_ERROR);
         return;
     }
-    const std::string message = skelora::pose_frame_message(skeleton_id, poses, now_ms());
+    const std::string message = pose_frame_writer_->write(skeleton_id, poses, now_ms());
     adapter_->write(QByteArray::fromRawData(message.data(), static_cast<qsizetype>(message.size())));
 }
 
 void Skelora::begin_handshake()
 {
     server_ready_flag = false;
+    if (adapter_ == nullptr)
+        return;
     const std::string hello = skelora::hello_message();
     adapter_->write(QByteArray::fromRawData(hello.data(), static_cast<qsizetype>(hello.size())));
 }

@@ -9,12 +9,16 @@
 
 #include <array>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace nmb {
 
 class WebsocketAdapter;
+namespace skelora {
+class PoseFrameWriter;
+}
 
 // Process-wide client of the Skelora pose visualization service: one
 // WebSocket connection, the hello/server_ready handshake, pose_frame messages
@@ -93,6 +97,7 @@ private:
     std::vector<std::string> interested_skeletons;
     std::map<std::string, std::map<std::string, PoseData>> pose_store;
     bool server_ready_flag = false;
+    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // reuses the last document
 };
 
 } // namespace nmb

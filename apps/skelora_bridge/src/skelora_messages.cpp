@@ -29,6 +29,35 @@ json float_array(const float* values, std::size_t count)
     return array;
 }
 
+// The keys go in through end hints in descending order, so the object (a
+// sorted map) takes them without searching.
+json joint_object(const Skelora::PoseData& pose)
+{
+    json joint(json::value_t::object);
+    auto& keys = joint.get_ref<json::object_t&>();
+    auto hint = keys.end();
+    hint = keys.emplace_hint(hint, "position", float_array(pose.position.data(), pose.position.size()));
+    hint = keys.emplace_hint(hint, "parent", pose.parent.empty() ? json(nullptr) : json(pose.parent));
+    hint = keys.emplace_hint(hint, "orientation",
+                             float_array(pose.orientation.data(), pose.orientation.size()));
+    keys.emplace_hint(hint, "name", pose.name);
+    return joint;
+}
+
+void overwrite_floats(json& array, const float* values, std::size_t count)
+{
+    auto& items = array.get_ref<json::array_t&>();
+    for (std::size_t i = 0; i < count; ++i)
+        items[i] = static_cast<double>(values[i]);
+}
+
+std::string dump_pose_frame(const json& document)
+{
+    // Names come from the network and from callers; bad UTF-8 must not stop
+    // the frame (the strict default would throw).
+    return document.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 // Fills `out` from a JSON array of exactly N numbers within float range.
 template <std::size_t N>
 bool read_floats(const json& object, const char* key, std::array<float, N>& out)
@@ -79,19 +108,57 @@ std::string pose_frame_message(const std::string& skeleton_id, const Skelora::Po
     json joints(json::value_t::array);
     auto& items = joints.get_ref<json::array_t&>();
     items.reserve(poses.size());
-    for (const Skelora::PoseData& pose : poses) {
-        json& joint = items.emplace_back(json::value_t::object);
-        joint["name"] = pose.name;
-        joint["parent"] = pose.parent.empty() ? json(nullptr) : json(pose.parent);
-        joint["position"] = float_array(pose.position.data(), pose.position.size());
-        joint["orientation"] = float_array(pose.orientation.data(), pose.orientation.size());
-    }
+    for (const Skelora::PoseData& pose : poses)
+        items.push_back(joint_object(pose));
     json frame(json::value_t::object);
     frame["type"] = "pose_frame";
     frame["timestamp"] = timestamp_ms;
     frame["skeleton"] = skeleton_id;
     frame["joints"] = std::move(joints);
-    return frame.dump(-1, ' ', false, json::error_handler_t::replace);
+    return dump_pose_frame(frame);
+}
+
+std::string PoseFrameWriter::write(const std::string& skeleton_id, const Skelora::PoseList& poses,
+                                   std::int64_t timestamp_ms)
+{
+    if (!same_joints(poses))
+        rebuild(poses);
+    auto& items = document_["joints"].get_ref<json::array_t&>();
+    for (std::size_t i = 0; i < poses.size(); ++i) {
+        auto& keys = items[i].get_ref<json::object_t&>();
+        overwrite_floats(keys.find("position")->second, poses[i].position.data(), poses[i].position.size());
+        overwrite_floats(keys.find("orientation")->second, poses[i].orientation.data(),
+                         poses[i].orientation.size());
+    }
+    document_["timestamp"] = timestamp_ms;
+    document_["skeleton"] = skeleton_id;
+    return dump_pose_frame(document_);
+}
+
+bool PoseFrameWriter::same_joints(const Skelora::PoseList& poses) const
+{
+    if (document_.is_null() || joints_.size() != poses.size())
+        return false;
+    for (std::size_t i = 0; i < poses.size(); ++i)
+        if (joints_[i].first != poses[i].name || joints_[i].second != poses[i].parent)
+            return false;
+    return true;
+}
+
+void PoseFrameWriter::rebuild(const Skelora::PoseList& poses)
+{
+    joints_.clear();
+    joints_.reserve(poses.size());
+    json joints(json::value_t::array);
+    auto& items = joints.get_ref<json::array_t&>();
+    items.reserve(poses.size());
+    for (const Skelora::PoseData& pose : poses) {
+        joints_.emplace_back(pose.name, pose.parent);
+        items.push_back(joint_object(pose));
+    }
+    document_ = json(json::value_t::object);
+    document_["type"] = "pose_frame";
+    document_["joints"] = std::move(joints);
 }
 
 IncomingMessage parse_message(const QByteArray& bytes)
