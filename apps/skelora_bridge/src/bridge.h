@@ -49,10 +49,6 @@ public:
     // summary line. Call once the event loop has returned.
     void finish();
 
-    quint64 decoded() const { return decoded_; }
-    quint64 forwarded() const { return forwarded_; }
-    quint64 rejected() const { return rejected_; }
-
 private:
     void handle_datagram(const QByteArray& data, const QHostAddress& address, quint16 port);
     void handle_frame(const protocol::MocapFrame& frame, const QString& sender);

@@ -124,11 +124,6 @@ void StubServer::set_request_skeleton(const std::string& skeleton)
     request_skeleton_ = skeleton;
 }
 
-int StubServer::sender_count() const
-{
-    return int(senders_.size());
-}
-
 void StubServer::accept_pending()
 {
     while (QWebSocket* socket = server_.nextPendingConnection()) {

@@ -49,8 +49,6 @@ public:
     // or a single resting "Head" joint. Returns the number of senders.
     int request_pose_data(const std::string& skeleton);
 
-    int sender_count() const;
-
 Q_SIGNALS:
     // One line per pose_frame: skeleton, joint count, first joint and its
     // position, e.g. pose_frame skeleton=mocap joints=64 first=Head position=[0.1,0.2,1.7]
