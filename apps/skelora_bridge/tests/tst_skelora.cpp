@@ -177,7 +177,13 @@ void TestSkelora::instance_is_one_child_of_the_application()
 {
     QCOMPARE(Skelora::instance(), client_);
     QCOMPARE(client_->parent(), QCoreApplication::instance());
-    QCOMPARE(client_->metaObject()->className(), "nmb::Skelora");
+    const QMetaObject* meta = client_->metaObject();
+    QCOMPARE(meta->className(), "nmb::Skelora");
+    QStringList methods;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+        methods.append(QString::fromLatin1(meta->method(i).methodSignature()));
+    QCOMPARE(methods, (QStringList{"ready()", "error_occurred(QString)",
+                                   "pose_data_received(std::string,nmb::Skelora::PoseList)"}));
     QVERIFY(QMetaType::fromName("std::string").isValid());
     QVERIFY(QMetaType::fromName("nmb::Skelora::PoseData").isValid());
     QVERIFY(QMetaType::fromName("nmb::Skelora::PoseList").isValid());

@@ -27,6 +27,7 @@ class TestWebsocketAdapter : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void signals_in_order();
     void accepts_websocket_urls_data();
     void accepts_websocket_urls();
     void refuses_other_urls_data();
@@ -43,6 +44,17 @@ private Q_SLOTS:
     void refused_connection_is_reported();
     void server_going_away_is_reported();
 };
+
+void TestWebsocketAdapter::signals_in_order()
+{
+    const QMetaObject& meta = WebsocketAdapter::staticMetaObject;
+    QCOMPARE(meta.className(), "nmb::WebsocketAdapter");
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods.append(QString::fromLatin1(meta.method(i).methodSignature()));
+    QCOMPARE(methods, (QStringList{"data_received(QByteArray)", "connected()", "disconnected()",
+                                   "error_occurred(QString)"}));
+}
 
 void TestWebsocketAdapter::accepts_websocket_urls_data()
 {
