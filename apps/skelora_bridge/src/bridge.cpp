@@ -1,0 +1,144 @@
+#include "bridge.h"
+
+#include "skelora.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+
+namespace nmb {
+
+namespace {
+
+// Set from the signal handler, read by the stop poll on the main thread.
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+} // namespace
+
+Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* parent)
+    : QObject(parent)
+    , client_(Skelora::instance())
+    , options_(options)
+    , skeleton(options.skeleton)
+    , decoders(limits)
+{
+    clock_.start();
+    QObject::connect(&udp_, &UdpAdapter::data_received, this, &Bridge::handle_datagram);
+    QObject::connect(&udp_, &UdpAdapter::error_occurred, this, [](const QString& message) {
+        qWarning().noquote() << "UDP receive error:" << message;
+    });
+    QObject::connect(client_, &Skelora::ready, this, &Bridge::handle_ready);
+    QObject::connect(client_, &Skelora::error_occurred, this, [](const QString& message) {
+        qWarning().noquote() << "Skelora error:" << message;
+    });
+    QObject::connect(&stop_poll_, &QTimer::timeout, this, [] {
+        if (stop_requested)
+            QCoreApplication::quit();
+    });
+    QObject::connect(&idle_check_, &QTimer::timeout, this, &Bridge::drop_idle_senders);
+}
+
+Bridge::~Bridge() = default;
+
+bool Bridge::start()
+{
+    udp_.initialize();
+    if (!udp_.connect(QHostAddress::AnyIPv4, options_.port)) {
+        qCritical().noquote() << "Unable to bind UDP port" << options_.port;
+        return false;
+    }
+    const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
+    if (granted >= 0 && granted < RECEIVE_BUFFER_BYTES)
+        qInfo().noquote() << "UDP receive buffer is" << granted << "bytes; asked for" << RECEIVE_BUFFER_BYTES;
+
+    if (options_.server_url)
+        client_->set_server_url(*options_.server_url);
+    client_->start();
+
+    std::signal(SIGINT, request_stop);
+    std::signal(SIGTERM, request_stop);
+    stop_poll_.start(100);
+    idle_check_.start(IDLE_CHECK_INTERVAL);
+
+    qInfo().noquote() << "Listening for Mocap UDP frames on 0.0.0.0:" + QString::number(options_.port)
+                      << "and forwarding skeleton" << QString::fromStdString(skeleton) << "to"
+                      << client_->server_url();
+    return true;
+}
+
+void Bridge::finish()
+{
+    stop_poll_.stop();
+    idle_check_.stop();
+    udp_.disconnect();
+    client_->stop();
+    qInfo().noquote() << "Stopped:" << decoded_ << "decoded," << forwarded_ << "forwarded," << rejected_
+                      << "rejected frame(s).";
+}
+
+void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address, quint16 port)
+{
+    const QString address_text = address.toString();
+    const QString sender = address_text + QLatin1Char(':') + QString::number(port);
+    // Nothing below adds or drops senders, so the reference holds for the
+    // whole datagram.
+    SenderTable::Decoder& decoder = decoders.decoder_for({address_text, port}, now());
+    for (const char byte : data) {
+        const codec::DecodeResult result = decoder.feed(static_cast<std::uint8_t>(byte));
+        switch (result) {
+        case codec::DecodeResult::Pending:
+            break;
+        case codec::DecodeResult::FrameReady:
+            handle_frame(decoder.frame(), sender);
+            break;
+        case codec::DecodeResult::SkippedOtherId:
+        case codec::DecodeResult::LengthTooLarge:
+        case codec::DecodeResult::CrcMismatch:
+            ++rejected_;
+            qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(result);
+            break;
+        }
+    }
+}
+
+void Bridge::handle_frame(const protocol::MocapFrame& frame, const QString& sender)
+{
+    ++decoded_;
+    const quint16 frame_id = frame.frame_id;
+    const quint64 timestamp_us = frame.timestamp_us;
+    qInfo().noquote() << "Mocap frame" << decoded_ << "from" << sender << "id" << frame_id << "timestamp(us)"
+                      << timestamp_us;
+    if (client_->is_connected()) {
+        client_->send_pose_data(skeleton, frame);
+        ++forwarded_;
+    } else {
+        pending_frame = frame;
+    }
+}
+
+void Bridge::handle_ready()
+{
+    qInfo().noquote() << "Skelora is ready at" << client_->server_url();
+    if (pending_frame) {
+        client_->send_pose_data(skeleton, *pending_frame);
+        pending_frame.reset();
+        ++forwarded_;
+    }
+}
+
+void Bridge::drop_idle_senders()
+{
+    decoders.drop_idle(now());
+}
+
+std::chrono::milliseconds Bridge::now() const
+{
+    return std::chrono::milliseconds(clock_.elapsed());
+}
+
+} // namespace nmb

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <nmb/protocol/mocap_frame.h>
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nmb {
+
+class WebsocketAdapter;
+namespace skelora {
+class PoseFrameWriter;
+}
+
+// Process-wide client of the Skelora pose visualization service: one
+// WebSocket connection, the hello/server_ready handshake, pose_frame messages
+// built from Mocap, body and hand frames or from a small pose store, and
+// incoming get_pose_data messages turned into pose_data_received.
+//
+// Every failure is reported through error_occurred; nothing throws. There is
+// no automatic reconnection: after a failure call stop() and start(). Lives on
+// the application thread only (enforced by instance()).
+class Skelora : public QObject {
+    Q_OBJECT
+
+public:
+    // One named joint pose. An empty parent means none (JSON null).
+    struct PoseData {
+        std::string name;
+        std::string parent;
+        std::array<float, 3> position{};    // x, y, z
+        std::array<float, 4> orientation{}; // quaternion w, x, y, z
+    };
+    using PoseList = std::vector<PoseData>;
+
+    // The singleton, a child of the application object. Aborts the process
+    // when no QCoreApplication exists or when called off its thread.
+    static Skelora* instance();
+
+    ~Skelora() override;
+
+    // Opens the connection to server_url() unless one exists; the hello goes
+    // out once connected and ready() follows the service's answer.
+    void start();
+    // Closes and drops the connection; no effect when stopped.
+    void stop();
+    // True once the service answered the handshake on a live connection.
+    bool is_connected() const;
+
+    QString server_url() const;
+    // Stores `url` trimmed when stopped and it names a ws/wss URL with a host;
+    // otherwise emits error_occurred and keeps the old one.
+    void set_server_url(const QString& url);
+
+    // Skeleton IDs accepted from get_pose_data; empty accepts all.
+    void set_interested_skeletons(const std::vector<std::string>& skeletons);
+
+    // Validates and stores one pose (overwriting by joint name); sends nothing.
+    void set_pose_data(const std::string& skeleton_id, const PoseData& pose);
+
+    // Sends every stored joint of `skeleton_id`, in joint-name order.
+    void send_pose_data(const std::string& skeleton_id);
+    // Send the joints of one frame under `skeleton_id` after checking its
+    // frame ID and payload length: 64 Mocap, 24 body or 22 hand joints.
+    void send_pose_data(const std::string& skeleton_id, const protocol::MocapFrame& frame);
+    void send_pose_data(const std::string& skeleton_id, const protocol::HumanBodyFrame& frame);
+    void send_pose_data(const std::string& skeleton_id, const protocol::HumanHandFrame& frame);
+
+    // Validates `poses` and sends them as one pose_frame message.
+    void send_pose_list(const std::string& skeleton_id, const PoseList& poses);
+
+    // Handlers of the adapter's connected and data_received signals.
+    void begin_handshake();
+    void filter_pose_data(const QByteArray& data);
+
+Q_SIGNALS:
+    void ready();
+    void error_occurred(const QString& message);
+    void pose_data_received(const std::string& skeleton_id, const nmb::Skelora::PoseList& poses);
+
+private:
+    explicit Skelora(QObject* parent);
+
+    void clear_server_ready();
+    void forward_adapter_error(const QString& message);
+
+    WebsocketAdapter* adapter_ = nullptr; // Qt child; null while stopped
+    QString server_url_;
+    std::vector<std::string> interested_skeletons;
+    std::map<std::string, std::map<std::string, PoseData>> pose_store;
+    bool server_ready_flag = false;
+    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // reuses the last document
+};
+
+} // namespace nmb
+
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(nmb::Skelora::PoseData)
+Q_DECLARE_METATYPE(nmb::Skelora::PoseList)

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "skelora.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The JSON messages of the pose service, free of sockets and clocks: the
+// client passes the time in and sends what comes out.
+namespace nmb::skelora {
+
+// {"role":"sender","type":"hello"}
+std::string hello_message();
+
+// One compact pose_frame document: keys in lexicographic order, joints in list
+// order, empty parents as null, floats widened to double. Invalid UTF-8 in the
+// names or the skeleton ID comes out as U+FFFD. `timestamp_ms` is written as is.
+std::string pose_frame_message(const std::string& skeleton_id, const Skelora::PoseList& poses,
+                               std::int64_t timestamp_ms);
+
+// Writes pose_frame messages with the same bytes as pose_frame_message(), but
+// keeps the last document and only rewrites its numbers while the joint
+// names and parents stay the same, as they do for a stream of frames of one
+// type. That saves most of the allocations of building a fresh document.
+class PoseFrameWriter {
+public:
+    std::string write(const std::string& skeleton_id, const Skelora::PoseList& poses,
+                      std::int64_t timestamp_ms);
+
+private:
+    bool same_joints(const Skelora::PoseList& poses) const;
+    void rebuild(const Skelora::PoseList& poses);
+
+    nlohmann::json document_;
+    std::vector<std::pair<std::string, std::string>> joints_; // name, parent
+};
+
+// What an incoming text message turned out to be.
+enum class IncomingKind {
+    Ignored,            // not JSON, not an object, or of no interest
+    ServerReady,        // server_ready speaking our protocol
+    PoseData,           // well-formed get_pose_data; skeleton_id and poses are set
+    InvalidPoseData,    // get_pose_data without a string skeleton or a joint array
+    EmptySkeletonId,    // get_pose_data with an empty skeleton
+};
+
+struct IncomingMessage {
+    IncomingKind kind = IncomingKind::Ignored;
+    std::string skeleton_id;
+    Skelora::PoseList poses; // the valid joints, in message order
+};
+
+// Classifies one received message. Invalid joints of a get_pose_data message
+// are dropped silently; the interest list is the caller's business.
+IncomingMessage parse_message(const QByteArray& bytes);
+
+// True when the name is not empty and all seven floats are finite.
+bool is_sendable(const Skelora::PoseData& pose);
+
+} // namespace nmb::skelora
