@@ -1,0 +1,65 @@
+#include "command_line.h"
+#include "playback_engine.h"
+
+#include <nmb/tui.h>
+#include <nmb/tui_qt_bus.h>
+
+#include <QCoreApplication>
+#include <QDebug>
+
+using nmb::reelcast::PlaybackEngine;
+
+namespace {
+
+// Headless mode: plays the recording named on the command line and ends with
+// it: 0 at its end, 1 on a playback error, 0 on the console's quit action.
+int run_headless(QCoreApplication& app, const nmb::reelcast::ReplayOptions& options)
+{
+    nmb::reelcast::register_console_actions();
+    nmb::Tui& console = nmb::Tui::instance();
+    console.start();
+
+    PlaybackEngine engine;
+    (void)engine.set_rate(options.rate);
+    engine.set_loop(options.loop);
+    if (options.udp_enabled)
+        engine.set_destination(options.destination, options.port);
+    QObject::connect(&nmb::TuiQtBus::instance(), &nmb::TuiQtBus::action_triggered, &engine,
+                     &PlaybackEngine::handle_console_action);
+    QObject::connect(&engine, &PlaybackEngine::playback_finished, &app,
+                     [] { QCoreApplication::quit(); });
+    QObject::connect(&engine, &PlaybackEngine::playback_failed, &app,
+                     [&engine] { QCoreApplication::exit(engine.exit_code()); });
+
+    if (!engine.open_recording(options.path)) {
+        console.stop();
+        return 1;
+    }
+    const int result = QCoreApplication::exec();
+    engine.stop();
+    console.stop();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Window mode (no argument on a desktop) arrives with the drop window;
+    // until then every start is headless.
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("nimbra_reelcast"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+
+    QCommandLineParser parser;
+    nmb::reelcast::add_replay_options(parser);
+    parser.process(app);
+
+    nmb::reelcast::ReplayOptions options;
+    QString error;
+    if (!nmb::reelcast::read_replay_options(parser, false, options, error)) {
+        qCritical().noquote() << error;
+        return 2;
+    }
+    return run_headless(app, options);
+}
