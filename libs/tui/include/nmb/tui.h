@@ -96,6 +96,10 @@ Q_SIGNALS:
     void action_triggered(const QString& action_id);
 
 private:
+    // The library's own tests read the private state through this; it has
+    // no definition in the library and is not part of the interface.
+    friend struct TuiTestAccess;
+
     Tui();
     Tui(const Tui&) = delete;
     Tui& operator=(const Tui&) = delete;
