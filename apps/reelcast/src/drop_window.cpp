@@ -35,7 +35,19 @@ constexpr auto FIELD_STYLE =
     " border: 1px solid #52627a; border-radius: 6px; padding: 7px 9px; }"
     "QLineEdit:focus, QSpinBox:focus, QDoubleSpinBox:focus { border-color: #4b8cff; }"
     "QLineEdit:disabled, QSpinBox:disabled, QDoubleSpinBox:disabled {"
-    " color: #8993a2; background: #1d2633; }";
+    " color: #8993a2; background: #1d2633; }"
+    // A bordered spin box draws its step buttons without arrows; give them
+    // arrow images, dimmed when disabled or at the end of the range.
+    "QSpinBox::up-button, QDoubleSpinBox::up-button, QSpinBox::down-button,"
+    " QDoubleSpinBox::down-button { width: 22px; border: 0; background: transparent; }"
+    "QSpinBox::up-arrow, QDoubleSpinBox::up-arrow {"
+    " image: url(:/reelcast/spin_up.png); width: 10px; height: 6px; }"
+    "QSpinBox::down-arrow, QDoubleSpinBox::down-arrow {"
+    " image: url(:/reelcast/spin_down.png); width: 10px; height: 6px; }"
+    "QSpinBox::up-arrow:disabled, QSpinBox::up-arrow:off, QDoubleSpinBox::up-arrow:off {"
+    " image: url(:/reelcast/spin_up_disabled.png); }"
+    "QSpinBox::down-arrow:disabled, QSpinBox::down-arrow:off, QDoubleSpinBox::down-arrow:off {"
+    " image: url(:/reelcast/spin_down_disabled.png); }";
 constexpr auto CHECK_BOX_STYLE = "QCheckBox { color: #c8d0dc; spacing: 8px; }";
 constexpr auto FORM_LABEL_STYLE = "QLabel { color: #c8d0dc; }";
 constexpr auto SLIDER_STYLE =
@@ -77,8 +89,8 @@ DropWindow::DropWindow(QWidget* parent)
     setAcceptDrops(true);
     setMinimumSize(600, 430);
     build_widgets();
+    apply_style_sheets(); // before the layout, which asks the styled sizes
     build_layout();
-    apply_style_sheets();
     connect_widgets();
     set_controls(Controls::Ready);
 }
@@ -144,6 +156,9 @@ void DropWindow::build_layout()
     const auto add_row = [this, form](const QString& text, QWidget* field) {
         auto* label = new QLabel(text, this);
         label->setStyleSheet(QString::fromLatin1(FORM_LABEL_STYLE));
+        // The form places a label at the top of its row; as tall as the
+        // padded field, its text lines up with the field's text.
+        label->setMinimumHeight(field->sizeHint().height());
         form->addRow(label, field);
     };
     add_row(tr("Destination IP"), ip_edit_);
