@@ -1,11 +1,15 @@
 #include "command_line.h"
 #include "playback_engine.h"
+#include "window_mode.h"
 
 #include <nmb/tui.h>
 #include <nmb/tui_qt_bus.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDebug>
+
+#include <memory>
 
 using nmb::reelcast::PlaybackEngine;
 
@@ -45,21 +49,26 @@ int run_headless(QCoreApplication& app, const nmb::reelcast::ReplayOptions& opti
 
 int main(int argc, char* argv[])
 {
-    // Window mode (no argument on a desktop) arrives with the drop window;
-    // until then every start is headless.
-    QCoreApplication app(argc, argv);
+    // No argument at all on a desktop opens the drop window; any argument,
+    // or no display, plays headless.
+    const bool window_mode = nmb::reelcast::window_mode_requested(argc);
+    const std::unique_ptr<QCoreApplication> app = window_mode
+        ? std::make_unique<QApplication>(argc, argv)
+        : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nimbra_reelcast"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
 
     QCommandLineParser parser;
     nmb::reelcast::add_replay_options(parser);
-    parser.process(app);
+    parser.process(*app);
 
     nmb::reelcast::ReplayOptions options;
     QString error;
-    if (!nmb::reelcast::read_replay_options(parser, false, options, error)) {
+    if (!nmb::reelcast::read_replay_options(parser, window_mode, options, error)) {
         qCritical().noquote() << error;
         return 2;
     }
-    return run_headless(app, options);
+    if (window_mode)
+        return nmb::reelcast::run_window_mode();
+    return run_headless(*app, options);
 }
