@@ -3,6 +3,7 @@
 #include "window_mode.h"
 
 #include <nmb/test/frames.h>
+#include <nmb/test/programs.h>
 #include <nmb/udp_adapter.h>
 
 #include <QCheckBox>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -101,6 +103,8 @@ class TestWindowMode : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void program_opens_the_window_only_without_arguments_data();
+    void program_opens_the_window_only_without_arguments();
     void dropped_file_plays_to_the_form_destination_data();
     void dropped_file_plays_to_the_form_destination();
     void address_that_does_not_parse_opens_nothing_data();
@@ -115,6 +119,44 @@ private Q_SLOTS:
     void resume_with_nothing_pending_does_nothing();
     void unreadable_recording_shows_the_open_error();
 };
+
+void TestWindowMode::program_opens_the_window_only_without_arguments_data()
+{
+    QTest::addColumn<QString>("platform"); // QT_QPA_PLATFORM; DISPLAY and WAYLAND_DISPLAY are removed
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("no argument on a display") << "offscreen" << QStringList{} << true;
+    QTest::newRow("an option on a display") << "offscreen" << QStringList{"--loop"} << false;
+    QTest::newRow("display variable set but empty") << "" << QStringList{} << false;
+}
+
+void TestWindowMode::program_opens_the_window_only_without_arguments()
+{
+    QFETCH(QString, platform);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, window);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.insert("QT_QPA_PLATFORM", platform);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(nmb::test::program_path("nimbra_reelcast"), arguments);
+    QVERIFY(process.waitForStarted(5000));
+    if (window) {
+        // The window waits for a recording; a headless start would end at
+        // once with the usage text.
+        QVERIFY(!process.waitForFinished(1500));
+        process.kill();
+        QVERIFY(process.waitForFinished(5000));
+        QVERIFY(!process.readAllStandardError().contains("Usage: "));
+    } else {
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().startsWith(
+            "Exactly one binary recording path is required.\n\nUsage: "));
+    }
+}
 
 void TestWindowMode::dropped_file_plays_to_the_form_destination_data()
 {
