@@ -65,15 +65,22 @@ void PtyTerminal::restore()
     saved_stdout_ = -1;
 }
 
-bool PtyTerminal::type(const QByteArray& keys)
+bool PtyTerminal::type(const std::string& keys)
 {
-    return master_ >= 0 && ::write(master_, keys.constData(), keys.size()) == keys.size();
+    return master_ >= 0
+        && ::write(master_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
 }
 
-QByteArray PtyTerminal::output() const
+bool PtyTerminal::received(const std::string& text, std::size_t from) const
 {
     std::lock_guard lock(output_mutex_);
-    return output_;
+    return output_.find(text, from) != std::string::npos;
+}
+
+std::size_t PtyTerminal::received_size() const
+{
+    std::lock_guard lock(output_mutex_);
+    return output_.size();
 }
 
 void PtyTerminal::read_output()

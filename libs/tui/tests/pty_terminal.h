@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QByteArray>
-
 #include <atomic>
+#include <cstddef>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace nmb::test {
@@ -23,10 +23,13 @@ public:
     bool is_open() const { return master_ >= 0; }
 
     // Types `keys` into the terminal.
-    bool type(const QByteArray& keys);
+    bool type(const std::string& keys);
 
-    // Everything the program wrote to the terminal so far.
-    QByteArray output() const;
+    // Whether the terminal received `text` at or after byte `from`.
+    bool received(const std::string& text, std::size_t from = 0) const;
+
+    // Bytes the terminal received so far.
+    std::size_t received_size() const;
 
     // Puts the original descriptors back early (the destructor does it too).
     void restore();
@@ -40,7 +43,7 @@ private:
     std::atomic<bool> finished_{false};
     std::thread reader_;
     mutable std::mutex output_mutex_;
-    QByteArray output_;
+    std::string output_; // plain std::string: shared with the reader thread
 };
 
 } // namespace nmb::test

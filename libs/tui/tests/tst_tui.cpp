@@ -356,16 +356,16 @@ private Q_SLOTS:
             one_thread = TuiTestAccess::running(tui)
                 && TuiTestAccess::console_thread_id(tui) == first_thread;
             first_drawn = QTest::qWaitFor(
-                [&] { return terminal.output().contains(" TUI Probe "); }, 5000);
+                [&] { return terminal.received(" TUI Probe "); }, 5000);
             raw_while_running = !line_mode_and_echo(STDIN_FILENO);
             tui.stop();
             stopped = !TuiTestAccess::running(tui);
             restored_after_stop = line_mode_and_echo(STDIN_FILENO);
 
-            const qsizetype drawn_before = terminal.output().size();
+            const std::size_t drawn_before = terminal.received_size();
             tui.start();
             second_drawn = QTest::qWaitFor(
-                [&] { return terminal.output().indexOf(" TUI Probe ", drawn_before) >= 0; }, 5000);
+                [&] { return terminal.received(" TUI Probe ", drawn_before); }, 5000);
             tui.stop();
             restored_at_end = line_mode_and_echo(STDIN_FILENO);
         }
@@ -391,7 +391,7 @@ private Q_SLOTS:
             QVERIFY(terminal.is_open());
             tui.start();
             drawn = QTest::qWaitFor(
-                [&] { return terminal.output().contains(" TUI Probe "); }, 5000);
+                [&] { return terminal.received(" TUI Probe "); }, 5000);
             terminal.type("\x1b");
             ended = QTest::qWaitFor([&] { return !TuiTestAccess::running(tui); }, 5000);
             // The thread clears running first, then hands the terminal back.
