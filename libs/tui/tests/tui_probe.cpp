@@ -13,9 +13,13 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    // Optional argument: a file that receives the frame counter on every
-    // tick, so a test can see the program run on after the console ended.
-    const QString counter_path = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    // Arguments: a file that receives the frame counter on every tick, so a
+    // test can see the program run on after the console ended; and
+    // optionally --no-stop, to leave the console to the registry's
+    // destructor at exit.
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString counter_path = arguments.size() > 1 ? arguments[1] : QString();
+    const bool stop_at_end = !arguments.contains(QStringLiteral("--no-stop"));
 
     nmb::Tui& tui = nmb::Tui::instance();
     bool playing = true;
@@ -52,6 +56,8 @@ int main(int argc, char** argv)
     ticker.start(20);
 
     const int status = QCoreApplication::exec();
-    tui.stop();
+    if (stop_at_end) {
+        tui.stop();
+    }
     return status;
 }
