@@ -79,6 +79,18 @@ void install_window_handlers(DropWindow& window, PlaybackEngine& engine)
     window.set_seek_handler([&engine](double fraction) { engine.seek(fraction); });
 }
 
+void handle_window_console_action(DropWindow& window, PlaybackEngine& engine, const QString& action_id)
+{
+    const bool halted = engine.state() == PlaybackEngine::State::Halted;
+    engine.handle_console_action(action_id);
+    if (halted && engine.is_playing()) {
+        // The window may show the stopped (ready) controls; the frame played
+        // next brings the progress back.
+        window.show_playing(engine.current_path());
+        window.show_frame_count(engine.frames_played());
+    }
+}
+
 int run_window_mode()
 {
     DropWindow window;
@@ -89,8 +101,10 @@ int run_window_mode()
     console.start();
 
     PlaybackEngine engine;
-    QObject::connect(&TuiQtBus::instance(), &TuiQtBus::action_triggered, &engine,
-                     &PlaybackEngine::handle_console_action);
+    QObject::connect(&TuiQtBus::instance(), &TuiQtBus::action_triggered, &window,
+                     [&window, &engine](const QString& action_id) {
+                         handle_window_console_action(window, engine, action_id);
+                     });
     install_window_handlers(window, engine);
 
     const int result = QApplication::exec();

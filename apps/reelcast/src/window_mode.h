@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 namespace nmb::reelcast {
 
 class DropWindow;
@@ -14,6 +16,11 @@ class PlaybackEngine;
 // end of file. Both objects must outlive the connections' use; the window is
 // the context of every connection, so destroying it ends them.
 void install_window_handlers(DropWindow& window, PlaybackEngine& engine);
+
+// Console actions in window mode: as PlaybackEngine::handle_console_action,
+// and a "Reelcast.play" that resumes a stopped recording also brings back the
+// playing controls, which the stop had replaced by the ready ones.
+void handle_window_console_action(DropWindow& window, PlaybackEngine& engine, const QString& action_id);
 
 // Window mode of the replay program: shows the drop window, registers the
 // console actions and starts the console, then runs the event loop until the

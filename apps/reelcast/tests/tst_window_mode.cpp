@@ -117,6 +117,7 @@ private Q_SLOTS:
     void stop_while_paused_offers_replay();
     void replay_sends_to_the_address_now_in_the_form();
     void resume_with_nothing_pending_does_nothing();
+    void console_play_after_stop_brings_back_the_playing_controls();
     void unreadable_recording_shows_the_open_error();
 };
 
@@ -358,7 +359,7 @@ void TestWindowMode::replay_sends_to_the_address_now_in_the_form()
     QVERIFY(rig.start());
     rig.drop_file(write_recording(dir, "walk.bin", frames));
     QTRY_COMPARE(rig.title(), QStringLiteral("Playback finished"));
-    QCOMPARE(rig.received->size(), 2);
+    QTRY_COMPARE(rig.received->size(), 2);
 
     nmb::UdpAdapter second;
     QVERIFY(second.connect(QHostAddress::LocalHost, 0));
@@ -394,7 +395,34 @@ void TestWindowMode::resume_with_nothing_pending_does_nothing()
     QCOMPARE(rig.engine.state(), PlaybackEngine::State::Finished);
     QCOMPARE(counts.size(), played);
     QCOMPARE(rig.title(), QStringLiteral("Playback finished"));
-    QCOMPARE(rig.received->size(), 1);
+    QTRY_COMPARE(rig.received->size(), 1);
+}
+
+void TestWindowMode::console_play_after_stop_brings_back_the_playing_controls()
+{
+    QTemporaryDir dir;
+    const QList<QByteArray> frames = make_frames(3, 20'000'000);
+    Rig rig;
+    QVERIFY(rig.start());
+    rig.drop_file(write_recording(dir, "walk.bin", frames));
+    QTRY_COMPARE(rig.received->size(), 1);
+    rig.button("stopButton")->click();
+    QVERIFY(rig.button("chooseButton")->isVisibleTo(&rig.window));
+
+    nmb::reelcast::handle_window_console_action(rig.window, rig.engine, "Reelcast.play");
+    QCOMPARE(rig.title(), QStringLiteral("Playing walk.bin"));
+    QVERIFY(!rig.button("chooseButton")->isVisibleTo(&rig.window));
+    QVERIFY(rig.button("pauseButton")->isVisibleTo(&rig.window));
+    QVERIFY(rig.button("pauseButton")->isEnabled());
+    QTRY_COMPARE(rig.received->size(), 2);
+    QCOMPARE(rig.datagram(1), frames[1]);
+    QCOMPARE(rig.hint(), QStringLiteral("2 frame(s) played"));
+
+    nmb::reelcast::handle_window_console_action(rig.window, rig.engine, "Reelcast.pause");
+    QCOMPARE(rig.title(), QStringLiteral("Paused walk.bin"));
+    nmb::reelcast::handle_window_console_action(rig.window, rig.engine, "Reelcast.pause");
+    QCOMPARE(rig.engine.state(), PlaybackEngine::State::Halted);
+    QVERIFY(rig.button("resumeButton")->isEnabled());
 }
 
 void TestWindowMode::unreadable_recording_shows_the_open_error()
