@@ -149,6 +149,13 @@ void PlaybackEngine::play_next_frame()
             return;
         }
     }
+    // A fresh schedule starts when its first frame has actually gone out, so
+    // a slow start (event loop still starting, the socket's first send) does
+    // not squeeze the frames that follow.
+    if (anchor_pending_) {
+        anchor_pending_ = false;
+        due_ms_ = now_ms();
+    }
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
 
@@ -312,6 +319,7 @@ double PlaybackEngine::now_ms() const
 void PlaybackEngine::reanchor()
 {
     due_ms_ = now_ms();
+    anchor_pending_ = true;
 }
 
 void PlaybackEngine::arm_timer(double delay_ms)

@@ -150,6 +150,7 @@ private:
     QTimer frame_timer_;
     QElapsedTimer clock_;
     double due_ms_ = 0.0; // due time of the pending frame on clock_
+    bool anchor_pending_ = false; // the next frame played starts the schedule
 };
 
 } // namespace nmb::reelcast
