@@ -21,7 +21,6 @@ int run_headless(QCoreApplication& app, const nmb::reelcast::ReplayOptions& opti
 {
     nmb::reelcast::register_console_actions();
     nmb::Tui& console = nmb::Tui::instance();
-    console.start();
 
     PlaybackEngine engine;
     (void)engine.set_rate(options.rate);
@@ -30,15 +29,22 @@ int run_headless(QCoreApplication& app, const nmb::reelcast::ReplayOptions& opti
         engine.set_destination(options.destination, options.port);
     QObject::connect(&nmb::TuiQtBus::instance(), &nmb::TuiQtBus::action_triggered, &engine,
                      &PlaybackEngine::handle_console_action);
-    QObject::connect(&engine, &PlaybackEngine::playback_finished, &app,
-                     [] { QCoreApplication::quit(); });
-    QObject::connect(&engine, &PlaybackEngine::playback_failed, &app,
-                     [&engine] { QCoreApplication::exit(engine.exit_code()); });
-
-    if (!engine.open_recording(options.path)) {
+    // The console goes away before the closing log line is written, so the
+    // line lands on the restored terminal instead of under the last frame.
+    QObject::connect(&engine, &PlaybackEngine::playback_finished, &app, [&console] {
         console.stop();
+        QCoreApplication::quit();
+    });
+    QObject::connect(&engine, &PlaybackEngine::playback_failed, &app, [&console, &engine] {
+        console.stop();
+        QCoreApplication::exit(engine.exit_code());
+    });
+
+    // The console starts once the recording plays, so that the start line (or
+    // the reason it cannot play) is written to a plain terminal.
+    if (!engine.open_recording(options.path))
         return 1;
-    }
+    console.start();
     const int result = QCoreApplication::exec();
     engine.stop();
     console.stop();

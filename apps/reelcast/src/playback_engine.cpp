@@ -189,9 +189,11 @@ void PlaybackEngine::fail_playback(const QString& message)
     state_ = State::Failed;
     exit_code_ = 1;
     frame_timer_.stop();
-    log_playback_error(message);
     Tui::instance().print(CHANNEL_ERROR, "binary playback error", message.toStdString());
+    // Announced before it is logged: a headless program closes its console
+    // in between, so the line is not drawn over.
     Q_EMIT playback_failed(message);
+    log_playback_error(message);
 }
 
 void PlaybackEngine::resume()
@@ -300,9 +302,9 @@ void PlaybackEngine::restart_pass()
 void PlaybackEngine::finish()
 {
     state_ = State::Finished;
+    Q_EMIT playback_finished(frames_played_); // before the log line, as for failures
     qInfo().noquote() << QString::fromStdString(
         fmt::format("Playback finished: {} frame(s).", frames_played_));
-    Q_EMIT playback_finished(frames_played_);
 }
 
 void PlaybackEngine::fail_with_reader_error(const QString& fallback)
