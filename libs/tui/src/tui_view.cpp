@@ -55,6 +55,16 @@ Element make_channel_block(const std::string& name, const std::string& descripti
                   }));
 }
 
+// The screen library now and then asks the terminal for the cursor
+// position. When the answer arrives right behind a lone Esc, before the
+// library has decided that the Esc stands alone, both reach us as one
+// unknown sequence starting with two escapes. The first one is still the
+// key the user pressed; without this the Esc would be lost.
+bool is_escape_key(const Event& event)
+{
+    return event == Event::Escape || event.input().rfind("\x1b\x1b", 0) == 0;
+}
+
 // Clamps an index that points past the end of a list that has shrunk.
 void clamp_to_last(std::uint64_t& index, std::size_t size)
 {
@@ -143,7 +153,7 @@ bool TuiView::handle_event(const Event& event)
     if (page == CHANNEL_PAGE ? handle_channel_key(event) : handle_action_key(event)) {
         return true;
     }
-    if (event == Event::Escape) {
+    if (is_escape_key(event)) {
         quit_requested_ = true;
         return true;
     }

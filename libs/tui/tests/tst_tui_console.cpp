@@ -48,9 +48,7 @@ QString terminal_flags(const QString& tty)
     return flags.join(' ');
 }
 
-// Waits until the console has drawn and then redrawn twice. The screen
-// library asks the terminal for the cursor position when it starts; a key
-// that arrives in the middle of that answer can be swallowed with it.
+// Waits until the console has drawn and then redrawn twice.
 bool wait_until_drawing(const TmuxSession& tmux)
 {
     if (!tmux.wait_for(" TUI Probe ")) {
@@ -142,7 +140,9 @@ private Q_SLOTS:
         const QString counter = dir.filePath("counter");
         TmuxSession tmux;
         QVERIFY(tmux.start(nmb::test::program_path("tui_probe"), {counter}));
-        QVERIFY(wait_until_drawing(tmux));
+        // Esc right after the first frame: it runs into the terminal's
+        // answer to the console's first cursor query and must still count.
+        QVERIFY(tmux.wait_for(" TUI Probe "));
         tmux.send_keys({"Escape"});
         const QString tty = tmux.pane_tty();
         QVERIFY(QTest::qWaitFor([&] { return terminal_flags(tty) == "icanon echo"; }, 10000));

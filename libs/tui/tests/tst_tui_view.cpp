@@ -343,12 +343,22 @@ private Q_SLOTS:
         QVERIFY(!quit);
     }
 
+    void escape_asks_the_loop_to_end_data()
+    {
+        QTest::addColumn<Event>("key");
+        QTest::newRow("Esc") << Event::Escape;
+        // Esc directly followed by the terminal's answer to a cursor query.
+        QTest::newRow("Esc run into a cursor report") << Event::Special("\x1b\x1b[");
+        QTest::newRow("Esc run into an arrow key") << Event::Special("\x1b\x1b[A");
+    }
+
     void escape_asks_the_loop_to_end()
     {
+        QFETCH(Event, key);
         std::atomic<bool> quit{false};
         TuiView view(Tui::instance(), quit);
         press(view, {Event::Tab});
-        QVERIFY(view.handle_event(Event::Escape));
+        QVERIFY(view.handle_event(key));
         QVERIFY(quit);
     }
 
