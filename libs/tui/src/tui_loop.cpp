@@ -6,6 +6,7 @@
 #include <ftxui/component/loop.hpp>
 #include <ftxui/component/screen_interactive.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -74,6 +75,23 @@ private:
     std::array<struct sigaction, ENDING_SIGNALS.size()> saved_{};
 };
 
+// Waits `length` between two frames. The interval has no upper bound, so
+// the wait goes in short slices that notice stop() and the ending signals:
+// neither a stop nor a Ctrl-C waits out a long refresh interval. A slice cut
+// short by a signal goes on to the same deadline.
+void pause(std::chrono::milliseconds length, const std::atomic<bool>& quit_requested)
+{
+    constexpr std::chrono::milliseconds SLICE{50};
+    const auto deadline = std::chrono::steady_clock::now() + length;
+    while (!quit_requested && !EndingSignalGuard::signal_pending()) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, SLICE));
+    }
+}
+
 } // namespace
 
 void Tui::run_loop()
@@ -98,8 +116,7 @@ void Tui::run_loop()
             loop.RunOnce();
             const std::int32_t pause_ms = refresh_interval_ms;
             if (pause_ms > 0) {
-                // Resumes with the remaining time when a signal cuts it short.
-                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                pause(std::chrono::milliseconds(pause_ms), quit_requested);
             }
         }
         quit_requested = true;

@@ -5,6 +5,7 @@
 #include "pty_terminal.h"
 #include "tui_test_access.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -377,6 +378,27 @@ private Q_SLOTS:
         QVERIFY2(second_drawn, "start() after stop() drew nothing");
         QVERIFY2(restored_at_end, "line mode and echo not back after the second stop()");
         QVERIFY(TuiTestAccess::enabled(tui));
+    }
+
+    void stop_does_not_wait_out_a_long_refresh_interval()
+    {
+        Tui& tui = Tui::instance();
+        tui.set_refresh_interval_ms(600000);
+        bool drawn = false;
+        qint64 stop_ms = -1;
+        {
+            nmb::test::PtyTerminal terminal;
+            QVERIFY(terminal.is_open());
+            tui.start();
+            drawn = QTest::qWaitFor([&] { return terminal.received(" TUI Probe "); }, 5000);
+            QElapsedTimer stopping;
+            stopping.start();
+            tui.stop();
+            stop_ms = stopping.elapsed();
+        }
+        QVERIFY(drawn);
+        // Generous: the point is not waiting ten minutes.
+        QVERIFY2(stop_ms < 10000, qPrintable(QString::number(stop_ms)));
     }
 
     void escape_ends_the_console_but_not_the_registry()
