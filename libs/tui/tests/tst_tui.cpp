@@ -102,19 +102,6 @@ private Q_SLOTS:
         QCOMPARE(describe(tui.make_channel_snapshot()), expected);
     }
 
-    void print_while_disabled_is_dropped()
-    {
-        Tui& tui = Tui::instance();
-        tui.print("a", "d", "before");
-        tui.set_enabled(false);
-        tui.print("a", "d", "while disabled");
-        tui.print("b", "d", "while disabled");
-        QCOMPARE(describe(tui.make_channel_snapshot()), QStringList{"a|d|before"});
-        tui.set_enabled(true);
-        tui.print("a", "d", "after");
-        QCOMPARE(describe(tui.make_channel_snapshot()), QStringList{"a|d|after"});
-    }
-
     void snapshots_sorted_byte_wise_data()
     {
         QTest::addColumn<QStringList>("names");

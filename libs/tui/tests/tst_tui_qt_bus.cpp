@@ -1,7 +1,6 @@
 #include <nmb/tui.h>
 #include <nmb/tui_qt_bus.h>
 
-#include "pty_terminal.h"
 #include "tui_test_access.h"
 
 #include <QSignalSpy>
@@ -96,35 +95,6 @@ private Q_SLOTS:
         tui.execute_action("here");
         QVERIFY(arrivals.ids.isEmpty());
         QTRY_COMPARE(arrivals.ids, QStringList{"here"});
-    }
-
-    void enter_in_the_console_reaches_the_main_thread_once()
-    {
-        Tui& tui = Tui::instance();
-        tui.register_action("Reelcast.pause", "pause binary playback");
-        tui.register_action("Reelcast.play", "resume binary playback");
-        QObject context;
-        Arrivals arrivals;
-        record_arrivals(&context, arrivals);
-        bool drawn = false;
-        bool arrived = false;
-        {
-            nmb::test::PtyTerminal terminal;
-            QVERIFY(terminal.is_open());
-            tui.start();
-            drawn = QTest::qWaitFor(
-                [&] { return terminal.received("Page: channel"); }, 5000);
-            // Tab, arrow down, Enter, handled in order: triggers the second
-            // action of the list.
-            terminal.type("\t\x1b[B\r");
-            arrived = QTest::qWaitFor([&] { return !arrivals.ids.isEmpty(); }, 5000);
-            tui.stop();
-        }
-        QVERIFY2(drawn, "the console never drew");
-        QVERIFY2(arrived, "the action never reached the main thread");
-        QTest::qWait(0);
-        QCOMPARE(arrivals.ids, QStringList{"Reelcast.play"});
-        QVERIFY(arrivals.all_on_main_thread);
     }
 };
 
