@@ -29,7 +29,7 @@ struct Result {
     double median_ms = 0.0;
     double p99_ms = 0.0;
     double max_ms = 0.0;
-    double drift_ppm = 0.0;     // slope of arrival against ideal time
+    double drift_ppm = 0.0;     // change of the median error over the run
     double end_error_ms = 0.0;  // last frame's arrival minus its ideal time
     int exit_code = -1;
 };
@@ -88,23 +88,25 @@ Result measure(const QString& program, const QTemporaryDir& dir, int hz, double 
     // Ideal schedule anchored at the first arrival.
     const auto& datagrams = receiver.datagrams();
     const qint64 first = datagrams.front().arrival_ns;
+    std::vector<double> signed_errors;
     std::vector<double> errors;
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int i = 0; i < count; ++i) {
         const double actual = double(datagrams[i].arrival_ns - first) / 1e6;
+        signed_errors.push_back(actual - ideal_ms[i]);
         errors.push_back(std::abs(actual - ideal_ms[i]));
-        sx += ideal_ms[i];
-        sy += actual;
-        sxx += ideal_ms[i] * ideal_ms[i];
-        sxy += ideal_ms[i] * actual;
     }
-    const double n = count;
-    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    result.drift_ppm = (slope - 1.0) * 1e6;
+    // Drift: how far the typical error moves from the first tenth of the run
+    // to the last, per unit of ideal time. Medians keep single late frames
+    // (scheduling hiccups) out of it.
+    const int tenth = std::max(1, count / 10);
+    const std::vector<double> head(signed_errors.begin(), signed_errors.begin() + tenth);
+    const std::vector<double> tail(signed_errors.end() - tenth, signed_errors.end());
+    const double span = ideal_ms[count - 1 - tenth / 2] - ideal_ms[tenth / 2];
+    result.drift_ppm = (percentile(tail, 0.5) - percentile(head, 0.5)) / span * 1e6;
     result.median_ms = percentile(errors, 0.5);
     result.p99_ms = percentile(errors, 0.99);
     result.max_ms = *std::max_element(errors.begin(), errors.end());
-    result.end_error_ms = double(datagrams.back().arrival_ns - first) / 1e6 - ideal_ms.back();
+    result.end_error_ms = signed_errors.back();
     return result;
 }
 
