@@ -13,7 +13,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-connectivity-dev
   qt6-qpa-plugins libgl-dev libvulkan-dev
   libfmt-dev nlohmann-json3-dev zlib1g-dev
-  tmux xvfb xauth x11-apps imagemagick openssl procps
+  tmux xvfb xauth x11-apps xdotool imagemagick python3 openssl procps
   fonts-noto-cjk
 )
 

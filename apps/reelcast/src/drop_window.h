@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+class QCheckBox;
+class QDoubleSpinBox;
+class QDragEnterEvent;
+class QDropEvent;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSlider;
+class QSpinBox;
+
+namespace nmb::reelcast {
+
+// The replay program's window: takes a recording by drag and drop or a file
+// dialog, holds the UDP destination, speed and loop settings, and shows the
+// playback state. It holds no playback logic: every user action goes to a
+// handler installed by the owner (a handler that was never set is not
+// called), and the owner reports state back through the show_* operations.
+// It has no meta-object of its own, so its texts translate in the QWidget
+// context and its style sheet applies as to a plain QWidget. GUI thread only.
+class DropWindow : public QWidget {
+public:
+    explicit DropWindow(QWidget* parent = nullptr);
+    ~DropWindow() override;
+
+    // Handler setters; each replaces the stored function, an empty one clears it.
+    void set_file_selected_handler(std::function<void(const QString&)> handler); // absolute path
+    void set_pause_handler(std::function<void()> handler);
+    void set_resume_handler(std::function<void()> handler);
+    void set_stop_handler(std::function<void()> handler);
+    void set_replay_handler(std::function<void()> handler);
+    void set_rate_changed_handler(std::function<void(double)> handler); // new multiplier
+    void set_seek_handler(std::function<void(double)> handler);         // fraction 0.0 to 1.0
+
+    // The IP field's text with surrounding white space removed; not validated.
+    QString destination_ip() const;
+    quint16 destination_port() const; // 1 to 65535
+    double playback_rate() const;     // 0.1 to 100.0
+    bool loop_enabled() const;
+
+    // Controls for picking a new recording (replay offered once one was started).
+    void show_ready_controls();
+    // A recording started: `path` names it; counts and progress start at 0.
+    void show_playing(const QString& path);
+    void show_paused();
+    void show_frame_count(quint64 frames);
+    // Moves the progress slider to position/total (per mille, clamped); a
+    // total of 0 or less shows 0. Ignored while the user holds the handle.
+    void show_progress(qint64 position, qint64 total);
+    void show_finished(quint64 frames);
+    void show_stopped(quint64 frames);
+    void show_error(const QString& message);
+    // The destination field is wrong: shows `message` and puts the cursor there.
+    void show_selection_error(const QString& message);
+
+    // Hands an existing regular file to the file selected handler when a
+    // selection is allowed; otherwise shows "Choose a valid file".
+    void select_file(const QString& path);
+    // Opens the file dialog; a picked file goes through select_file().
+    void choose_file();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    enum class Controls { Ready, Playing, Paused };
+
+    void build_widgets();
+    void build_layout();
+    void apply_style_sheets();
+    void connect_widgets();
+    void set_controls(Controls controls);
+    QString played_text(quint64 frames) const;
+
+    QLabel* title_label_ = nullptr;
+    QLabel* hint_label_ = nullptr;
+    QLineEdit* ip_edit_ = nullptr;
+    QSpinBox* port_box_ = nullptr;
+    QDoubleSpinBox* rate_box_ = nullptr;
+    QCheckBox* loop_check_box_ = nullptr;
+    QSlider* progress_slider_ = nullptr;
+    QPushButton* choose_button_ = nullptr;
+    QPushButton* pause_button_ = nullptr;
+    QPushButton* resume_button_ = nullptr;
+    QPushButton* stop_button_ = nullptr;
+    QPushButton* replay_button_ = nullptr;
+    bool selection_allowed_ = true;
+    quint64 frames_played_ = 0;
+    QString current_file_name_;
+    std::function<void(const QString&)> file_selected_handler_;
+    std::function<void()> pause_handler_;
+    std::function<void()> resume_handler_;
+    std::function<void()> stop_handler_;
+    std::function<void()> replay_handler_;
+    std::function<void(double)> rate_changed_handler_;
+    std::function<void(double)> seek_handler_;
+};
+
+} // namespace nmb::reelcast

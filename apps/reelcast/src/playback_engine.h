@@ -1,0 +1,156 @@
+#pragma once
+
+#include "recorded_frame_reader.h"
+#include "timestamp_scheduler.h"
+
+#include <nmb/udp_adapter.h>
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+namespace nmb::reelcast {
+
+// Console vocabulary of the replay program.
+inline constexpr char ACTION_PLAY[] = "Reelcast.play";
+inline constexpr char ACTION_PAUSE[] = "Reelcast.pause";
+inline constexpr char ACTION_QUIT[] = "Reelcast.quit";
+inline constexpr char CHANNEL_FRAME[] = "Reelcast.frame";
+inline constexpr char CHANNEL_ERROR[] = "Reelcast.error";
+
+// Registers the play, pause and quit actions (in that order) with the
+// console through the Qt action bus. Call on the main thread before the
+// console starts.
+void register_console_actions();
+
+// Replays one recording at a time on the main thread: reads frames ahead one
+// at a time, paces them with the scheduler's delays against an absolute
+// playback clock, sends each over UDP when a destination is set and prints
+// it on the console channel "Reelcast.frame". Failures are logged, printed on
+// "Reelcast.error" and announced through playback_failed; the engine never
+// quits the application except for the console's quit action.
+//
+// The display signals carry what a window shows: playback_started,
+// frame_count_changed and progress_changed while playing, then one of
+// playback_paused, playback_stopped, playback_finished, playback_failed or
+// open_failed.
+class PlaybackEngine : public QObject {
+    Q_OBJECT
+
+public:
+    enum class State {
+        Idle,     // nothing pending: never opened, or the last open failed
+        Playing,  // the frame timer runs for the pending frame
+        Halted,   // paused or stopped with a pending frame
+        Finished, // the end of the recording was reached
+        Failed,   // a playback error stopped it; exit_code() is 1
+    };
+
+    explicit PlaybackEngine(QObject* parent = nullptr);
+    ~PlaybackEngine() override;
+
+    // Speed multiplier, finite and above 0; anything else is refused (false).
+    // While playing, the remaining wait of the pending frame is rescaled at
+    // once and later frames use the new rate.
+    bool set_rate(double rate);
+    double rate() const { return rate_; }
+
+    // Whether a clean end of file starts the recording again. When a loop
+    // source is set it is asked at every end of file instead.
+    void set_loop(bool loop) { loop_ = loop; }
+    void set_loop_source(std::function<bool()> source) { loop_source_ = std::move(source); }
+
+    // Sends every played frame as one datagram to address:port from a port
+    // the system picks; clear_destination() stops sending.
+    void set_destination(const QHostAddress& address, quint16 port);
+    void clear_destination();
+
+    // Opens `path` from its first frame and starts playing. On failure logs
+    // "Playback error:" with the reason, emits open_failed and returns false.
+    bool open_recording(const QString& path);
+
+    // Frame timer timeout: plays the pending frame and schedules the next.
+    void play_next_frame();
+
+    // Reads the next frame into the pending frame and schedules it. A frame
+    // without a usable timestamp gives Error with an empty reader text.
+    ReadStatus load_next_frame();
+
+    // Stops playback with `message`: logged, printed on the error channel,
+    // announced by playback_failed; exit_code() becomes 1.
+    void fail_playback(const QString& message);
+
+    // Halted -> playing: the pending frame goes out at once. Ignored in any
+    // other state (nothing is pending then, or playback failed).
+    void resume();
+    // Playing -> halted, keeping the pending frame; pause() announces
+    // playback_paused, stop() announces playback_stopped.
+    void pause();
+    void stop();
+    // Opens the recording last opened again; nothing when there was none.
+    void replay();
+    // Moves to the first frame that ends at or beyond `fraction` of the file
+    // and keeps the previous playing/halted choice; after the end or a
+    // failure it halts there. Nothing happens when no file is open.
+    void seek(double fraction);
+
+    // Console actions: play, pause, quit (quits the application with 0).
+    void handle_console_action(const QString& action_id);
+
+    State state() const { return state_; }
+    bool is_playing() const { return state_ == State::Playing; }
+    quint64 frames_played() const { return frames_played_; }
+    int exit_code() const { return exit_code_; }
+    const QString& current_path() const { return current_path_; }
+
+Q_SIGNALS:
+    void playback_started(const QString& path);
+    void frame_count_changed(quint64 frames);
+    void progress_changed(qint64 position, qint64 size);
+    void playback_paused();
+    void playback_stopped(quint64 frames);
+    void playback_finished(quint64 frames);
+    void playback_failed(const QString& message);
+    void open_failed(const QString& message);
+
+private:
+    bool loop_enabled() const;
+    void restart_pass();
+    void finish();
+    void fail_with_reader_error(const QString& fallback);
+    // Playback clock: due times are absolute, so timer overshoot and the
+    // work per frame never add up over a recording.
+    double now_ms() const;
+    void reanchor();
+    void arm_timer(double delay_ms);
+    void start_timer_for_due_time();
+
+    double rate_ = 1.0;
+    bool loop_ = false;
+    std::function<bool()> loop_source_;
+    bool udp_enabled_ = false;
+    QHostAddress destination_;
+    quint16 port_ = 0;
+    QFile file_;
+    RecordedFrameReader reader_{file_};
+    TimestampScheduler scheduler_;
+    QString current_path_;
+    QByteArray pending_frame_;
+    double next_delay_ms_ = 0.0;
+    quint64 frames_played_ = 0;
+    State state_ = State::Idle;
+    int exit_code_ = 0;
+    UdpAdapter udp_;
+    QTimer frame_timer_;
+    QElapsedTimer clock_;
+    double due_ms_ = 0.0; // due time of the pending frame on clock_
+    bool anchor_pending_ = false; // the next frame played starts the schedule
+};
+
+} // namespace nmb::reelcast

@@ -1,0 +1,188 @@
+// The engine in process, for what the window tests do not reach: frame
+// numbers across loop passes and the console text, states that ignore the
+// controls, the loop source, rate checks and the console actions. Pause,
+// resume, stop, seek and rate changes are driven through the window in
+// tst_window_mode.
+
+#include "format_frame.h"
+#include "playback_engine.h"
+#include "replay_recordings.h"
+
+#include <nmb/test/udp_capture.h>
+#include <nmb/tui.h>
+#include <nmb/tui_qt_bus.h>
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+
+using nmb::reelcast::PlaybackEngine;
+using nmb::test::UdpCapture;
+using State = PlaybackEngine::State;
+
+namespace {
+
+std::string shown_frame_text()
+{
+    for (const auto& channel : nmb::Tui::instance().make_channel_snapshot()) {
+        if (channel.name == "Reelcast.frame")
+            return channel.message;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestPlaybackEngine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void frame_numbers_rise_across_loop_passes();
+    void controls_outside_their_state_do_nothing_data();
+    void controls_outside_their_state_do_nothing();
+    void loop_source_is_asked_at_every_end();
+    void invalid_rates_are_refused_data();
+    void invalid_rates_are_refused();
+    void console_actions_arrive_through_the_bus();
+
+private:
+    // Writes the frames as a recording and starts playing it to the receiver.
+    bool open(PlaybackEngine& engine, const QList<QByteArray>& frames);
+
+    QTemporaryDir dir_;
+    UdpCapture receiver_;
+};
+
+void TestPlaybackEngine::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    QVERIFY(receiver_.bind());
+}
+
+bool TestPlaybackEngine::open(PlaybackEngine& engine, const QList<QByteArray>& frames)
+{
+    const QString path = nmb::test::write_recording(dir_, "take.bin", nmb::test::joined(frames));
+    engine.set_destination(QHostAddress(QHostAddress::LocalHost), receiver_.port());
+    return !path.isEmpty() && engine.open_recording(path);
+}
+
+void TestPlaybackEngine::frame_numbers_rise_across_loop_passes()
+{
+    const QList<QByteArray> frames = nmb::test::evenly_spaced_frames(3, 5'000);
+    PlaybackEngine engine;
+    engine.set_loop(true);
+    QSignalSpy count(&engine, &PlaybackEngine::frame_count_changed);
+    const qsizetype before = receiver_.count();
+    QVERIFY(open(engine, frames));
+    QTRY_VERIFY_WITH_TIMEOUT(count.size() >= 6, 5000);
+    engine.pause();
+
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(count.at(i).at(0).toULongLong(), quint64(i + 1));
+    const quint64 played = engine.frames_played();
+    QTRY_COMPARE(receiver_.count(), before + qsizetype(played));
+    for (qsizetype i = 0; i < qsizetype(played); ++i)
+        QCOMPARE(receiver_.datagrams().at(before + i).bytes, frames[i % 3]);
+    QCOMPARE(shown_frame_text(), nmb::reelcast::format_frame(frames[(played - 1) % 3], played));
+}
+
+void TestPlaybackEngine::controls_outside_their_state_do_nothing_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::newRow("never opened") << QStringLiteral("idle");
+    QTest::newRow("after the end") << QStringLiteral("finished");
+    QTest::newRow("after a playback error") << QStringLiteral("failed");
+    QTest::newRow("after a failed open") << QStringLiteral("open failed");
+}
+
+void TestPlaybackEngine::controls_outside_their_state_do_nothing()
+{
+    QFETCH(QString, situation);
+    const QList<QByteArray> frames = nmb::test::evenly_spaced_frames(2, 1'000);
+    PlaybackEngine engine;
+    if (situation == "finished") {
+        QVERIFY(open(engine, frames));
+        QTRY_COMPARE(engine.state(), State::Finished);
+    } else if (situation == "failed") {
+        QVERIFY(open(engine, {frames[0], frames[1].left(100)}));
+        QTRY_COMPARE(engine.state(), State::Failed);
+    } else if (situation == "open failed") {
+        QVERIFY(!engine.open_recording(dir_.filePath("missing.bin")));
+    }
+    const State before = engine.state();
+    QSignalSpy count(&engine, &PlaybackEngine::frame_count_changed);
+    QSignalSpy halted(&engine, &PlaybackEngine::playback_paused);
+    QSignalSpy stopped(&engine, &PlaybackEngine::playback_stopped);
+    const std::string text = shown_frame_text();
+
+    engine.resume();
+    engine.pause();
+    engine.stop();
+    engine.handle_console_action("Reelcast.play");
+    QCOMPARE(engine.state(), before);
+    // Nothing is pending, so nothing (and no empty frame) may go out later.
+    QVERIFY(!count.wait(100));
+    QVERIFY(halted.isEmpty() && stopped.isEmpty());
+    QCOMPARE(shown_frame_text(), text);
+}
+
+void TestPlaybackEngine::loop_source_is_asked_at_every_end()
+{
+    const QList<QByteArray> frames = nmb::test::evenly_spaced_frames(2, 1'000);
+    PlaybackEngine engine;
+    engine.set_loop(false);
+    engine.set_loop_source([&engine] { return engine.frames_played() < 6; });
+    const qsizetype before = receiver_.count();
+    QVERIFY(open(engine, frames));
+    QTRY_COMPARE(engine.state(), State::Finished);
+    QCOMPARE(engine.frames_played(), quint64(6));
+    QTRY_COMPARE(receiver_.count(), before + 6);
+}
+
+void TestPlaybackEngine::invalid_rates_are_refused_data()
+{
+    QTest::addColumn<double>("rate");
+    QTest::newRow("zero") << 0.0;
+    QTest::newRow("negative") << -2.0;
+    QTest::newRow("infinite") << std::numeric_limits<double>::infinity();
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN();
+}
+
+void TestPlaybackEngine::invalid_rates_are_refused()
+{
+    QFETCH(double, rate);
+    PlaybackEngine engine;
+    QVERIFY(engine.set_rate(3.0));
+    QVERIFY(!engine.set_rate(rate));
+    QCOMPARE(engine.rate(), 3.0);
+}
+
+void TestPlaybackEngine::console_actions_arrive_through_the_bus()
+{
+    nmb::reelcast::register_console_actions();
+    const auto actions = nmb::Tui::instance().make_action_snapshot();
+    QCOMPARE(actions.size(), std::size_t(3));
+    QCOMPARE(actions[0].id + " " + actions[0].description, std::string("Reelcast.pause pause binary playback"));
+    QCOMPARE(actions[1].id + " " + actions[1].description, std::string("Reelcast.play resume binary playback"));
+    QCOMPARE(actions[2].id + " " + actions[2].description, std::string("Reelcast.quit quit binary playback"));
+
+    PlaybackEngine engine;
+    connect(&nmb::TuiQtBus::instance(), &nmb::TuiQtBus::action_triggered, &engine,
+            &PlaybackEngine::handle_console_action);
+    QSignalSpy count(&engine, &PlaybackEngine::frame_count_changed);
+    QVERIFY(open(engine, nmb::test::evenly_spaced_frames(2, 300'000)));
+    QTRY_COMPARE(count.size(), 1);
+    nmb::Tui::instance().execute_action("Reelcast.pause");
+    QCOMPARE(engine.state(), State::Playing); // delivered on a later turn of the loop
+    QTRY_COMPARE(engine.state(), State::Halted);
+    nmb::Tui::instance().execute_action("Reelcast.unknown");
+    nmb::Tui::instance().execute_action("Reelcast.play");
+    QTRY_COMPARE(engine.state(), State::Finished);
+    QCOMPARE(engine.frames_played(), quint64(2));
+}
+
+QTEST_GUILESS_MAIN(TestPlaybackEngine)
+#include "tst_playback_engine.moc"
