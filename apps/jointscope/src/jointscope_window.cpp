@@ -79,7 +79,6 @@ static_assert(hand_joints_are_the_hand_groups());
 
 constexpr int REFRESH_INTERVAL_MS = 30;
 constexpr qint64 FPS_SAMPLE_MS = 499;
-constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
 
 QString fixed3(float value)
 {
@@ -168,10 +167,10 @@ JointscopeWindow::JointscopeWindow(quint16 port, QWidget* parent)
         setWindowTitle(window_title(port_));
     }
     // Room for bursts that arrive while the GUI thread is busy painting.
-    const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
-    if (granted < RECEIVE_BUFFER_BYTES)
-        qInfo().noquote() << "UDP receive buffer:" << granted << "bytes granted of"
-                          << RECEIVE_BUFFER_BYTES << "requested";
+    const QString shortfall = receive_buffer_shortfall(
+        RECEIVE_BUFFER_REQUEST_BYTES, udp_.request_receive_buffer_size(RECEIVE_BUFFER_REQUEST_BYTES));
+    if (!shortfall.isEmpty())
+        qInfo().noquote() << shortfall;
     status_label_->setText(QStringLiteral("监听中：0.0.0.0:%1  （等待 MocapFrame 数据...）").arg(port_));
 }
 

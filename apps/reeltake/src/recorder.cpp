@@ -35,11 +35,10 @@ bool Recorder::start(const QHostAddress& address, quint16 port, const QString& d
         exit_code_ = 1;
         return false;
     }
-    const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
-    if (granted < RECEIVE_BUFFER_BYTES) {
-        qInfo().noquote() << "UDP receive buffer: granted" << granted << "of" << RECEIVE_BUFFER_BYTES
-                          << "requested bytes";
-    }
+    const QString shortfall = receive_buffer_shortfall(
+        RECEIVE_BUFFER_REQUEST_BYTES, udp_.request_receive_buffer_size(RECEIVE_BUFFER_REQUEST_BYTES));
+    if (!shortfall.isEmpty())
+        qInfo().noquote() << shortfall;
     if (!writer_.start_recording(directory)) {
         exit_code_ = 1;
         return false;

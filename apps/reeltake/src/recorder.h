@@ -11,10 +11,6 @@
 
 namespace nmb::reeltake {
 
-// Receive buffer the recorder asks for, in bytes: room for a few seconds of
-// a full-rate stream while the event loop is held up.
-inline constexpr int RECEIVE_BUFFER_BYTES = 8388608;
-
 // One recording run: every datagram received on the bound endpoint goes,
 // unchanged, into one new recording file. Counts what it received and
 // reports the first error of either adapter.

@@ -52,9 +52,10 @@ bool Bridge::start()
         qCritical().noquote() << "Unable to bind UDP port" << options_.port;
         return false;
     }
-    const int granted = udp_.request_receive_buffer_size(RECEIVE_BUFFER_BYTES);
-    if (granted >= 0 && granted < RECEIVE_BUFFER_BYTES)
-        qInfo().noquote() << "UDP receive buffer is" << granted << "bytes; asked for" << RECEIVE_BUFFER_BYTES;
+    const QString shortfall = receive_buffer_shortfall(
+        RECEIVE_BUFFER_REQUEST_BYTES, udp_.request_receive_buffer_size(RECEIVE_BUFFER_REQUEST_BYTES));
+    if (!shortfall.isEmpty())
+        qInfo().noquote() << shortfall;
 
     if (options_.server_url)
         client_->set_server_url(*options_.server_url);

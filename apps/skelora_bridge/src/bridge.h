@@ -30,7 +30,6 @@ class Bridge : public QObject {
 public:
     // Receive buffer asked for after binding, so bursts arriving while the
     // loop is busy sending are not dropped by the kernel.
-    static constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
     // How often senders are checked for silence.
     static constexpr std::chrono::milliseconds IDLE_CHECK_INTERVAL{5000};
 
