@@ -4,7 +4,7 @@
 // row) is driven in the console library's own terminal tests.
 
 #include "replay_recordings.h"
-#include "tmux_session.h"
+#include <nmb/test/tmux_session.h>
 
 #include <nmb/test/programs.h>
 #include <nmb/test/udp_capture.h>

@@ -1,6 +1,6 @@
 // The console as a user meets it: a real program in a real terminal
 // (tmux), driven by keys.
-#include "tmux_session.h"
+#include <nmb/test/tmux_session.h>
 
 #include <nmb/test/programs.h>
 

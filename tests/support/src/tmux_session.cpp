@@ -1,4 +1,4 @@
-#include "tmux_session.h"
+#include <nmb/test/tmux_session.h>
 
 #include <QCoreApplication>
 #include <QFile>
