@@ -28,8 +28,6 @@ class Bridge : public QObject {
     Q_OBJECT
 
 public:
-    // Receive buffer asked for after binding, so bursts arriving while the
-    // loop is busy sending are not dropped by the kernel.
     // How often senders are checked for silence.
     static constexpr std::chrono::milliseconds IDLE_CHECK_INTERVAL{5000};
 

@@ -10,12 +10,8 @@
 
 namespace nmb {
 
-// Datagram transport: binds a local endpoint and emits every datagram it
-// receives, whole and in arrival order; sends each write as one datagram.
-// Failures come back as return values; the socket's reason goes out through
-// error_occurred. Lives on the thread that runs its event loop.
 // The receive buffer the receiving programs ask for: about 4,500 Mocap
-// frames, so a stall of the event loop does not drop datagrams.
+// frames of payload (the kernel counts its own overhead too), so a stall of the event loop does not drop datagrams.
 inline constexpr int RECEIVE_BUFFER_REQUEST_BYTES = 8 * 1024 * 1024;
 
 // The line a receiving program logs when the kernel granted less than it
@@ -27,6 +23,10 @@ inline QString receive_buffer_shortfall(int requested, int granted)
     return QStringLiteral("UDP receive buffer: granted %1 of %2 requested bytes").arg(granted).arg(requested);
 }
 
+// Datagram transport: binds a local endpoint and emits every datagram it
+// receives, whole and in arrival order; sends each write as one datagram.
+// Failures come back as return values; the socket's reason goes out through
+// error_occurred. Lives on the thread that runs its event loop.
 class NMB_UDP_ADAPTER_EXPORT UdpAdapter : public QObject {
     Q_OBJECT
 
