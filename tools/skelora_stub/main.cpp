@@ -109,6 +109,10 @@ int main(int argc, char* argv[])
         QStringLiteral("Send get_pose_data for <skeleton> to each sender right after its handshake."),
         QStringLiteral("skeleton"));
     parser.addOptions({address_option, port_option, path_option, cert_option, key_option, request_option});
+    // A parse error is a command-line error like the others (status 2);
+    // process() would end with 1. Help and version exit as usual.
+    if (!parser.parse(QCoreApplication::arguments()))
+        return command_line_error(parser.errorText());
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())

@@ -27,8 +27,8 @@ OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& 
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Forward UDP Mocap frames to a Skelora service."));
-    const QCommandLineOption help_option = parser.addHelpOption();
-    const QCommandLineOption version_option = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption port_option(QStringLiteral("port"), QStringLiteral("Local UDP port (1-65535)."),
                                          QStringLiteral("port"), QStringLiteral("15000"));
     const QCommandLineOption url_option(QStringLiteral("url"), QStringLiteral("Skelora ws/wss server URL."),
@@ -44,10 +44,9 @@ OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& 
         qCritical().noquote() << parser.errorText();
         return OptionsStatus::Invalid;
     }
-    if (parser.isSet(help_option))
-        parser.showHelp(0);
-    if (parser.isSet(version_option))
-        parser.showVersion();
+    // The arguments parse, so this only answers --version, --help and
+    // --help-all, in the parser's own order, and exits.
+    parser.process(arguments);
 
     if (!parser.positionalArguments().isEmpty()) {
         qCritical().noquote() << "Unexpected positional arguments.\n\n" << parser.helpText();

@@ -25,8 +25,9 @@ enum class [[nodiscard]] OptionsStatus {
 // Parses `arguments` (program name first) and checks, in order: no
 // positional arguments, the port (1-65535), the URL when given (ws or wss
 // with a host, spaces around it allowed) and a non-empty skeleton ID. The
-// first failure is logged and ends the checks. --help and --version print
-// their text and exit the process with status 0, as the parser does.
+// first failure is logged and ends the checks. --help, --help-all and
+// --version print their text and exit the process with status 0, as the
+// parser does.
 OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& options);
 
 // The port text as a decimal number in 1-65535, or nothing.

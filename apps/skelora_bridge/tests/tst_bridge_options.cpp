@@ -35,6 +35,8 @@ private Q_SLOTS:
     void highest_port_is_accepted();
     void port_in_use_ends_with_status_1();
     void help_and_version();
+    void help_options_end_the_program_data();
+    void help_options_end_the_program();
 };
 
 void TestBridgeOptions::refused_command_lines_data()
@@ -153,6 +155,39 @@ void TestBridgeOptions::help_and_version()
     const nmb::test::ProgramRun version = run_program(BRIDGE, {QStringLiteral("--version")});
     QCOMPARE(version.exit_code, 0);
     QCOMPARE(version.standard_output, QByteArray("nimbra_skelora_bridge 1.0.0\n"));
+}
+
+void TestBridgeOptions::help_options_end_the_program_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("output"); // expected in standard output
+    QTest::addColumn<QByteArray>("absent"); // must not be in standard output
+
+    // Even with a usable port and URL, none of these may start the bridge.
+    const QStringList usable{"--port", "0", "--url", SILENT_URL};
+    QTest::newRow("help with the Qt options") << QStringList{"--help-all"} + usable
+                                              << QByteArray("Skeleton ID sent to Skelora.") << QByteArray();
+    QTest::newRow("short help") << QStringList{"-h"} + usable << QByteArray("Local UDP port (1-65535).")
+                                << QByteArray();
+    QTest::newRow("version wins over help") << QStringList{"--help", "--version"}
+                                            << QByteArray("nimbra_skelora_bridge 1.0.0\n") << QByteArray("Usage:");
+    QTest::newRow("short version") << QStringList{"-v"} << QByteArray("nimbra_skelora_bridge 1.0.0\n")
+                                   << QByteArray("Usage:");
+}
+
+void TestBridgeOptions::help_options_end_the_program()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, absent);
+
+    const nmb::test::ProgramRun run = run_program(BRIDGE, arguments);
+    QVERIFY(run.finished);
+    QCOMPARE(run.exit_code, 0);
+    QVERIFY2(run.standard_output.contains(output), run.standard_output.constData());
+    if (!absent.isEmpty())
+        QVERIFY2(!run.standard_output.contains(absent), run.standard_output.constData());
+    QVERIFY2(!run.standard_error.contains("Listening"), run.standard_error.constData());
 }
 
 QTEST_GUILESS_MAIN(TestBridgeOptions)

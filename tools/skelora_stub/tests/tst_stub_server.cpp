@@ -201,6 +201,10 @@ void TestStubServer::command_line_errors_data()
     QTest::newRow("path without a slash") << QStringList{"--path", "ws"} << 2 << QByteArray("Invalid path");
     QTest::newRow("certificate without a key") << QStringList{"--cert", "cert.pem"} << 2
                                                << QByteArray("Serving wss needs both --cert and --key.");
+    QTest::newRow("unknown option") << QStringList{"--colour", "red"} << 2
+                                    << QByteArray("Unknown option 'colour'.");
+    QTest::newRow("option without its value") << QStringList{"--port"} << 2
+                                              << QByteArray("Missing value after '--port'.");
     QTest::newRow("positional argument") << QStringList{"extra"} << 2
                                          << QByteArray("Unexpected positional arguments.");
     QTest::newRow("certificate file missing") << QStringList{"--cert", "/nonexistent/cert.pem", "--key", "/nonexistent/key.pem"}
