@@ -10,8 +10,9 @@
 
 namespace nmb {
 
-// The receive buffer the receiving programs ask for: about 4,500 Mocap
-// frames of payload (the kernel counts its own overhead too), so a stall of the event loop does not drop datagrams.
+// The receive buffer the receiving programs ask for: room for about 3,800
+// Mocap datagrams (the kernel counts its own overhead per datagram), so a
+// stall of the event loop does not drop them.
 inline constexpr int RECEIVE_BUFFER_REQUEST_BYTES = 8 * 1024 * 1024;
 
 // The line a receiving program logs when the kernel granted less than it
