@@ -119,6 +119,7 @@ private Q_SLOTS:
     void resume_with_nothing_pending_does_nothing();
     void console_play_after_stop_brings_back_the_playing_controls();
     void unreadable_recording_shows_the_open_error();
+    void seek_after_a_failed_open_does_nothing();
 };
 
 void TestWindowMode::program_opens_the_window_only_without_arguments_data()
@@ -438,6 +439,36 @@ void TestWindowMode::unreadable_recording_shows_the_open_error()
     QCOMPARE(rig.title(), QStringLiteral("Playback error"));
     QCOMPARE(rig.hint(), QStringLiteral("Recording is empty."));
     QVERIFY(rig.button("chooseButton")->isVisibleTo(&rig.window));
+}
+
+void TestWindowMode::seek_after_a_failed_open_does_nothing()
+{
+    QTemporaryDir dir;
+    Rig rig;
+    QVERIFY(rig.start());
+    const QString path = write_recording(dir, "walk.bin", make_frames(3, 1'000));
+    rig.drop_file(path);
+    QTRY_COMPARE(rig.title(), QStringLiteral("Playback finished"));
+    QTRY_COMPARE(rig.received->size(), 3);
+
+    // The recording is gone by the time of the replay: the open fails and
+    // leaves no file open, so the slider, still enabled, has nothing to seek.
+    QVERIFY(QFile::remove(path));
+    rig.button("replayButton")->click();
+    QCOMPARE(rig.title(), QStringLiteral("Playback error"));
+    const QString reason = rig.hint();
+    QVERIFY(!reason.isEmpty());
+    QSignalSpy counts(&rig.engine, &PlaybackEngine::frame_count_changed);
+    QSignalSpy failures(&rig.engine, &PlaybackEngine::playback_failed);
+
+    rig.drag_slider_to(500);
+    QCOMPARE(rig.title(), QStringLiteral("Playback error"));
+    QCOMPARE(rig.hint(), reason);
+    QCOMPARE(rig.engine.state(), PlaybackEngine::State::Idle);
+    QVERIFY(counts.isEmpty());
+    QVERIFY(failures.isEmpty());
+    QVERIFY(rig.button("chooseButton")->isVisibleTo(&rig.window));
+    QVERIFY(!rig.received->wait(200));
 }
 
 QTEST_MAIN(TestWindowMode)
