@@ -1,3 +1,4 @@
+#include "command_line.h"
 #include "drop_window.h"
 #include "playback_engine.h"
 #include "window_mode.h"
@@ -23,6 +24,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 
 using nmb::reelcast::DropWindow;
 using nmb::reelcast::PlaybackEngine;
@@ -103,6 +105,8 @@ class TestWindowMode : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void window_mode_needs_a_display_variable_data();
+    void window_mode_needs_a_display_variable();
     void program_opens_the_window_only_without_arguments_data();
     void program_opens_the_window_only_without_arguments();
     void dropped_file_plays_to_the_form_destination_data();
@@ -119,7 +123,52 @@ private Q_SLOTS:
     void resume_with_nothing_pending_does_nothing();
     void console_play_after_stop_brings_back_the_playing_controls();
     void unreadable_recording_shows_the_open_error();
+    void seek_after_a_failed_open_does_nothing();
 };
+
+void TestWindowMode::window_mode_needs_a_display_variable_data()
+{
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<QString>("wayland_display");
+    QTest::addColumn<QString>("platform"); // "unset" removes the variable
+    QTest::addColumn<int>("argc");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("X display only") << ":0" << "unset" << "unset" << 1 << true;
+    QTest::newRow("Wayland display only") << "unset" << "wayland-0" << "unset" << 1 << true;
+    QTest::newRow("platform only") << "unset" << "unset" << "offscreen" << 1 << true;
+    QTest::newRow("empty display, platform set") << "" << "unset" << "offscreen" << 1 << true;
+    QTest::newRow("all three empty") << "" << "" << "" << 1 << false;
+    QTest::newRow("none set") << "unset" << "unset" << "unset" << 1 << false;
+    QTest::newRow("an argument on a display") << ":0" << "wayland-0" << "offscreen" << 2 << false;
+}
+
+void TestWindowMode::window_mode_needs_a_display_variable()
+{
+    QFETCH(QString, display);
+    QFETCH(QString, wayland_display);
+    QFETCH(QString, platform);
+    QFETCH(int, argc);
+    QFETCH(bool, window);
+    const QList<QByteArray> names = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    const QStringList values = {display, wayland_display, platform};
+    QList<std::optional<QByteArray>> saved;
+    for (const QByteArray& name : names)
+        saved << (qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+    for (int i = 0; i < names.size(); ++i) {
+        if (values[i] == QLatin1String("unset"))
+            qunsetenv(names[i]);
+        else
+            qputenv(names[i], values[i].toLocal8Bit());
+    }
+    const bool chosen = nmb::reelcast::window_mode_requested(argc);
+    for (int i = 0; i < names.size(); ++i) {
+        if (saved[i])
+            qputenv(names[i], *saved[i]);
+        else
+            qunsetenv(names[i]);
+    }
+    QCOMPARE(chosen, window);
+}
 
 void TestWindowMode::program_opens_the_window_only_without_arguments_data()
 {
@@ -438,6 +487,36 @@ void TestWindowMode::unreadable_recording_shows_the_open_error()
     QCOMPARE(rig.title(), QStringLiteral("Playback error"));
     QCOMPARE(rig.hint(), QStringLiteral("Recording is empty."));
     QVERIFY(rig.button("chooseButton")->isVisibleTo(&rig.window));
+}
+
+void TestWindowMode::seek_after_a_failed_open_does_nothing()
+{
+    QTemporaryDir dir;
+    Rig rig;
+    QVERIFY(rig.start());
+    const QString path = write_recording(dir, "walk.bin", make_frames(3, 1'000));
+    rig.drop_file(path);
+    QTRY_COMPARE(rig.title(), QStringLiteral("Playback finished"));
+    QTRY_COMPARE(rig.received->size(), 3);
+
+    // The recording is gone by the time of the replay: the open fails and
+    // leaves no file open, so the slider, still enabled, has nothing to seek.
+    QVERIFY(QFile::remove(path));
+    rig.button("replayButton")->click();
+    QCOMPARE(rig.title(), QStringLiteral("Playback error"));
+    const QString reason = rig.hint();
+    QVERIFY(!reason.isEmpty());
+    QSignalSpy counts(&rig.engine, &PlaybackEngine::frame_count_changed);
+    QSignalSpy failures(&rig.engine, &PlaybackEngine::playback_failed);
+
+    rig.drag_slider_to(500);
+    QCOMPARE(rig.title(), QStringLiteral("Playback error"));
+    QCOMPARE(rig.hint(), reason);
+    QCOMPARE(rig.engine.state(), PlaybackEngine::State::Idle);
+    QVERIFY(counts.isEmpty());
+    QVERIFY(failures.isEmpty());
+    QVERIFY(rig.button("chooseButton")->isVisibleTo(&rig.window));
+    QVERIFY(!rig.received->wait(200));
 }
 
 QTEST_MAIN(TestWindowMode)
