@@ -7,8 +7,7 @@
 # Programs come from the build's bin/ (NMB_BUILD_DIR, default build/); each
 # can be overridden:
 #   NMB_JOINTSCOPE   the viewer            (default <bin>/nimbra_jointscope)
-#   NMB_MOCAP_SYNTH  the frame source      (default <bin>/nimbra_mocap_synth;
-#                    when missing, <bin>/jointscope_feed from the benchmark)
+#   NMB_MOCAP_SYNTH  the frame source      (default <bin>/nimbra_mocap_synth)
 #   NMB_SCREENSHOT_PORT  UDP port to use   (default 15123)
 #   NMB_SCREENSHOT_WAIT  seconds of frames before the grab (default 3)
 # Needs Xvfb, ImageMagick's import and a CJK font (fonts-noto-cjk).
@@ -27,11 +26,8 @@ if [ ! -x "$VIEWER" ]; then
   exit 1
 fi
 if [ ! -x "$SOURCE" ]; then
-  SOURCE="$BIN/jointscope_feed"
-  if [ ! -x "$SOURCE" ]; then
-    echo "screenshot: no frame source (nimbra_mocap_synth or jointscope_feed) in $BIN" >&2
-    exit 1
-  fi
+  echo "screenshot: no frame source at $SOURCE (build nimbra_mocap_synth first)" >&2
+  exit 1
 fi
 for tool in Xvfb import; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is not installed" >&2; exit 1; }

@@ -1,6 +1,8 @@
 #include "paced_sender.h"
 
-#include "moving_skeleton.h"
+#include <frame_generator.h>
+
+#include <QByteArray>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -45,16 +47,19 @@ PacedSendResult send_paced(const std::string& ip, std::uint16_t port, double rat
         return result;
     result.ok = true;
 
+    const synth::FrameGenerator frames(rate, {});
+    QByteArray datagram;
     const auto total = static_cast<std::uint64_t>(rate * seconds);
     const std::int64_t start = now_ns();
     for (std::uint64_t n = 0; n < total && !stop.load(std::memory_order_relaxed); ++n) {
         const auto due = start + static_cast<std::int64_t>(double(n) * 1e9 / rate);
         sleep_until_ns(due);
         result.max_lag_ms = std::max(result.max_lag_ms, double(now_ns() - due) / 1e6);
-        const double at = double(n) / rate;
-        const protocol::MocapFrame frame = moving_skeleton_frame(at, static_cast<std::uint64_t>(at * 1e6));
-        if (::sendto(fd, &frame, sizeof frame, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to)
-            == static_cast<ssize_t>(sizeof frame))
+        datagram.clear();
+        frames.append_frame(static_cast<std::int64_t>(n), datagram);
+        if (::sendto(fd, datagram.constData(), size_t(datagram.size()), 0,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof to)
+            == static_cast<ssize_t>(datagram.size()))
             ++result.sent;
         else
             ++result.failed;

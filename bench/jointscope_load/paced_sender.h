@@ -13,7 +13,7 @@ struct PacedSendResult {
     double max_lag_ms = 0;     // worst delay of a send behind its due time
 };
 
-// Sends moving-skeleton Mocap frames to ip:port at `rate` frames/s for
+// Sends the synthetic source's Mocap frames to ip:port at `rate` frames/s for
 // `seconds` (or until `stop` is set). Due times come from one absolute
 // monotonic clock (start + n / rate), so a late wake-up is caught up at
 // once instead of drifting. Blocks the calling thread.
