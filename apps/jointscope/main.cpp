@@ -2,6 +2,8 @@
 // a UDP port, live, in one window.
 #include "jointscope_window.h"
 
+#include <nmb/udp_adapter.h>
+
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -27,14 +29,13 @@ int main(int argc, char* argv[])
         parser.showHelp(2);
 
     const QString port_text = parser.value(port_option);
-    bool ok = false;
-    const uint port = port_text.toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535) {
+    const std::optional<quint16> port = nmb::parse_udp_port(port_text);
+    if (!port) {
         qCritical().noquote() << "Invalid local UDP port:" << port_text;
         return 2;
     }
 
-    nmb::JointscopeWindow window(static_cast<quint16>(port));
+    nmb::JointscopeWindow window(*port);
     window.show();
     return app.exec();
 }

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <nmb/udp_adapter.h>
+
 #include <QUrl>
 
 #include <algorithm>
@@ -82,9 +84,10 @@ bool read_replay_options(const QCommandLineParser& parser, bool window_mode,
     }
 
     const QString port_text = parser.value(QStringLiteral("port"));
-    bool port_ok = is_decimal_number(port_text);
-    const uint port = port_ok ? port_text.toUInt(&port_ok, 10) : 0;
-    if (has_port && (!port_ok || port < 1 || port > 65535)) {
+    // Digits only: the general port parser would also take "+80" or " 80".
+    const std::optional<quint16> port =
+        is_decimal_number(port_text) ? parse_udp_port(port_text) : std::nullopt;
+    if (has_port && !port) {
         error = QStringLiteral("Invalid UDP destination port: ") + port_text;
         return false;
     }
@@ -93,7 +96,7 @@ bool read_replay_options(const QCommandLineParser& parser, bool window_mode,
     options.loop = parser.isSet(QStringLiteral("loop"));
     options.udp_enabled = has_ip;
     options.destination = destination;
-    options.port = quint16(port);
+    options.port = port.value_or(0);
     if (!positional.isEmpty()) {
         options.path = positional.constFirst();
         const QUrl url(options.path, QUrl::TolerantMode);

@@ -1,5 +1,7 @@
 #include "recorder_options.h"
 
+#include <nmb/udp_adapter.h>
+
 #include <QDir>
 
 namespace nmb::reeltake {
@@ -27,14 +29,13 @@ OptionsResult read_options(const QCommandLineParser& parser)
     }
 
     const QString port_text = parser.value(QStringLiteral("port"));
-    bool ok = false;
-    const uint port = port_text.toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535) {
+    const std::optional<quint16> port = parse_udp_port(port_text);
+    if (!port) {
         result.status = OptionsStatus::InvalidPort;
         result.message = QStringLiteral("Invalid local UDP port: ") + port_text;
         return result;
     }
-    result.options.port = static_cast<quint16>(port);
+    result.options.port = *port;
     result.options.directory = QDir(parser.value(QStringLiteral("directory"))).absolutePath();
     return result;
 }

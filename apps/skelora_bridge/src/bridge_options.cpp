@@ -1,19 +1,12 @@
 #include "bridge_options.h"
 
+#include <nmb/udp_adapter.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QUrl>
 
 namespace nmb {
-
-std::optional<quint16> parse_udp_port(const QString& text)
-{
-    bool ok = false;
-    const uint port = text.toUInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535)
-        return std::nullopt;
-    return quint16(port);
-}
 
 bool is_service_url(const QString& url)
 {

@@ -30,9 +30,6 @@ enum class [[nodiscard]] OptionsStatus {
 // parser does.
 OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& options);
 
-// The port text as a decimal number in 1-65535, or nothing.
-std::optional<quint16> parse_udp_port(const QString& text);
-
 // Whether `url` (already trimmed) names a ws or wss endpoint with a host;
 // the scheme may be written in any case.
 bool is_service_url(const QString& url);

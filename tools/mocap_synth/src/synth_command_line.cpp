@@ -1,5 +1,7 @@
 #include "synth_command_line.h"
 
+#include <nmb/udp_adapter.h>
+
 #include <cmath>
 
 namespace nmb::synth {
@@ -113,11 +115,10 @@ ParseStatus SynthCommandLine::parse(const QStringList& arguments)
         if (parser_.isSet(IP))
             return fail(QStringLiteral("--ip applies to sending with --port only"));
     } else {
-        bool ok = false;
-        const uint port = parser_.value(PORT).toUInt(&ok);
-        if (!ok || port < 1 || port > 65535)
+        const std::optional<quint16> port = parse_udp_port(parser_.value(PORT));
+        if (!port)
             return fail(QStringLiteral("Invalid UDP port: %1 (1-65535)").arg(parser_.value(PORT)));
-        options_.port = quint16(port);
+        options_.port = *port;
         if (!options_.address.setAddress(parser_.value(IP)))
             return fail(QStringLiteral("Invalid IP address: %1").arg(parser_.value(IP)));
     }

@@ -8,7 +8,20 @@
 #include <QString>
 #include <QUdpSocket>
 
+#include <optional>
+
 namespace nmb {
+
+// A UDP port typed on a command line: a decimal number in 1-65535, or
+// nothing.
+inline std::optional<quint16> parse_udp_port(const QString& text)
+{
+    bool ok = false;
+    const uint port = text.toUInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
 
 // The receive buffer the receiving programs ask for: room for about 3,800
 // Mocap datagrams (the kernel counts its own overhead per datagram), so a
