@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+// A broken invariant inside a fuzz target: say which one and abort, so that
+// libFuzzer keeps the input as a crash.
+#define NMB_FUZZ_CHECK(condition)                                                              \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #condition, __FILE__,     \
+                         __LINE__);                                                            \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
