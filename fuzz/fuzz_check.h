@@ -13,3 +13,8 @@
             std::abort();                                                                      \
         }                                                                                      \
     } while (false)
+
+// Harness code that runs for every byte but is no part of what is fuzzed
+// (reference models, comparisons): left out of the coverage feedback, which
+// would otherwise spend most of the time on it.
+#define NMB_FUZZ_UNINSTRUMENTED __attribute__((no_sanitize("coverage")))
