@@ -15,6 +15,7 @@ PACKAGES=(
   libfmt-dev nlohmann-json3-dev zlib1g-dev
   tmux xvfb xauth x11-apps xdotool imagemagick python3 openssl procps
   fonts-noto-cjk
+  clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
 )
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
