@@ -1,16 +1,17 @@
 #include <nmb/local_socket_adapter.h>
 #include <nmb/test/frames.h>
+#include <nmb/test/meta_methods.h>
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QUuid>
 #include <QtTest>
 
 #include <memory>
+#include <utility>
 
 using nmb::LocalSocketAdapter;
 
@@ -110,10 +111,8 @@ private Q_SLOTS:
     void connect_without_server_fails_data();
     void connect_without_server_fails();
     void reconnect_drops_the_old_connection();
-    void sends_bytes_unchanged_data();
-    void sends_bytes_unchanged();
-    void delivers_bytes_unchanged_data();
-    void delivers_bytes_unchanged();
+    void passes_bytes_unchanged_data();
+    void passes_bytes_unchanged();
     void empty_write_sends_nothing();
     void write_without_connection_fails_data();
     void write_without_connection_fails();
@@ -127,11 +126,8 @@ void TestLocalSocketAdapter::signals_in_order()
 {
     const QMetaObject& meta = LocalSocketAdapter::staticMetaObject;
     QCOMPARE(meta.className(), "nmb::LocalSocketAdapter");
-    QStringList methods;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        methods.append(QString::fromLatin1(meta.method(i).methodSignature()));
-    QCOMPARE(methods, (QStringList{"connected()", "disconnected()", "data_received(QByteArray)",
-                                   "error_occurred(QString)"}));
+    QCOMPARE(nmb::test::declared_methods(meta), (QStringList{"connected()", "disconnected()",
+                                                       "data_received(QByteArray)", "error_occurred(QString)"}));
 }
 
 void TestLocalSocketAdapter::connects_to_a_listening_server()
@@ -212,44 +208,28 @@ void TestLocalSocketAdapter::reconnect_drops_the_old_connection()
     QCOMPARE(first.client_count(), 1);
 }
 
-void TestLocalSocketAdapter::sends_bytes_unchanged_data()
+void TestLocalSocketAdapter::passes_bytes_unchanged_data()
 {
+    QTest::addColumn<bool>("to_server");
     QTest::addColumn<QList<QByteArray>>("writes");
 
-    QTest::newRow("one byte") << QList<QByteArray>{QByteArray(1, 'x')};
-    QTest::newRow("zero bytes and high bytes") << QList<QByteArray>{QByteArray("\x00\xAA\x55\xFF\x00", 5)};
-    QTest::newRow("one Mocap frame") << QList<QByteArray>{nmb::test::mocap_frame_bytes(1000)};
-    QTest::newRow("frames written back to back")
-        << QList<QByteArray>{nmb::test::mocap_frame_bytes(0), nmb::test::mocap_frame_bytes(8333),
-                             nmb::test::mocap_frame_bytes(16666)};
-    QTest::newRow("one mebibyte") << QList<QByteArray>{pattern(1 << 20)};
-}
-
-void TestLocalSocketAdapter::sends_bytes_unchanged()
-{
-    QFETCH(QList<QByteArray>, writes);
-
-    LocalPeer peer;
-    QVERIFY(peer.listen());
-    LocalSocketAdapter adapter;
-    QVERIFY(open(adapter, peer));
-
-    QByteArray expected;
-    for (const QByteArray& data : writes) {
-        QCOMPARE(adapter.write(data), qint64(data.size()));
-        expected += data;
+    const QList<std::pair<const char*, QList<QByteArray>>> cases = {
+        {"one byte", {QByteArray(1, 'x')}},
+        {"zero bytes and high bytes", {QByteArray("\x00\xAA\x55\xFF\x00", 5)}},
+        {"one Mocap frame", {nmb::test::mocap_frame_bytes(1000)}},
+        {"frames written back to back",
+         {nmb::test::mocap_frame_bytes(0), nmb::test::mocap_frame_bytes(8333), nmb::test::mocap_frame_bytes(16666)}},
+        {"one mebibyte", {pattern(1 << 20)}},
+    };
+    for (const bool to_server : {true, false}) {
+        for (const auto& [name, writes] : cases)
+            QTest::addRow("%s, %s", name, to_server ? "to the server" : "from the server") << to_server << writes;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), expected.size(), WAIT_MS);
-    QCOMPARE(peer.received(), expected);
 }
 
-void TestLocalSocketAdapter::delivers_bytes_unchanged_data()
+void TestLocalSocketAdapter::passes_bytes_unchanged()
 {
-    sends_bytes_unchanged_data();
-}
-
-void TestLocalSocketAdapter::delivers_bytes_unchanged()
-{
+    QFETCH(bool, to_server);
     QFETCH(QList<QByteArray>, writes);
 
     LocalPeer peer;
@@ -258,14 +238,20 @@ void TestLocalSocketAdapter::delivers_bytes_unchanged()
     QVERIFY(open(adapter, peer));
     QSignalSpy received(&adapter, &LocalSocketAdapter::data_received);
 
-    // Quick writes may merge into one chunk or split anywhere: only the
-    // joined bytes are fixed.
     QByteArray expected;
     for (const QByteArray& data : writes) {
-        QCOMPARE(peer.last_client()->write(data), qint64(data.size()));
+        QLocalSocket* server_side = peer.last_client();
+        QCOMPARE(to_server ? adapter.write(data) : server_side->write(data), qint64(data.size()));
         expected += data;
     }
+    if (to_server) {
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), expected.size(), WAIT_MS);
+        QCOMPARE(peer.received(), expected);
+        return;
+    }
     peer.last_client()->flush();
+    // Quick writes may merge into one chunk or split anywhere: only the
+    // joined bytes are fixed, and no chunk is empty.
     QTRY_COMPARE_WITH_TIMEOUT(joined(received).size(), expected.size(), WAIT_MS);
     QCOMPARE(joined(received), expected);
     for (const QList<QVariant>& arguments : received)
