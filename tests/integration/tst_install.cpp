@@ -41,6 +41,8 @@ class TestInstall : public QObject {
 private Q_SLOTS:
     void initTestCase();
     void libraries_carry_soname_and_runpath();
+    void every_library_is_installed_data();
+    void every_library_is_installed();
     void programs_run_without_library_path_data();
     void programs_run_without_library_path();
 
@@ -76,7 +78,27 @@ void TestInstall::libraries_carry_soname_and_runpath()
                  qPrintable(name + QStringLiteral(": ") + soname));
         QCOMPARE(dynamic_entry(path, QStringLiteral("RUNPATH")), QStringLiteral("$ORIGIN:$ORIGIN/../lib"));
     }
-    QVERIFY(QFile::exists(QDir(lib_dir_).filePath(QStringLiteral("libnimbra_udp_adapter.so.1"))));
+}
+
+void TestInstall::every_library_is_installed_data()
+{
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("console") << "tui";
+    QTest::newRow("recording adapter") << "binary_adapter";
+    QTest::newRow("UDP adapter") << "udp_adapter";
+    QTest::newRow("WebSocket adapter") << "websocket_adapter";
+    QTest::newRow("local socket adapter") << "local_socket_adapter";
+    QTest::newRow("Bluetooth LE adapter") << "ble_adapter";
+}
+
+void TestInstall::every_library_is_installed()
+{
+    QFETCH(QString, name);
+    const QString soname = QStringLiteral("libnimbra_%1.so.1").arg(name);
+    const QString path = QDir(lib_dir_).filePath(soname);
+    QVERIFY2(QFile::exists(path), qPrintable(path));
+    QCOMPARE(dynamic_entry(path, QStringLiteral("SONAME")), soname);
 }
 
 void TestInstall::programs_run_without_library_path_data()
