@@ -4,6 +4,7 @@
 // (SO_TIMESTAMPNS), and compares arrival times with the ideal schedule.
 
 #include <nmb/test/frames.h>
+#include <nmb/test/timing_errors.h>
 #include <nmb/test/udp_capture.h>
 
 #include <QCommandLineParser>
@@ -26,22 +27,9 @@ struct Result {
     double rate = 1.0;
     qsizetype frames = 0;
     qsizetype received = 0;
-    double median_ms = 0.0;
-    double p99_ms = 0.0;
-    double max_ms = 0.0;
-    double drift_ppm = 0.0;     // change of the median error over the run
-    double end_error_ms = 0.0;  // last frame's arrival minus its ideal time
+    nmb::test::TimingErrors errors; // arrivals against the ideal schedule
     int exit_code = -1;
 };
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const auto index = std::min(values.size() - 1, std::size_t(std::ceil(p * double(values.size()))) - 1);
-    return values[index];
-}
 
 Result measure(const QString& program, const QTemporaryDir& dir, int hz, double seconds, double rate)
 {
@@ -88,25 +76,10 @@ Result measure(const QString& program, const QTemporaryDir& dir, int hz, double 
     // Ideal schedule anchored at the first arrival.
     const auto& datagrams = receiver.datagrams();
     const qint64 first = datagrams.front().arrival_ns;
-    std::vector<double> signed_errors;
-    std::vector<double> errors;
-    for (int i = 0; i < count; ++i) {
-        const double actual = double(datagrams[i].arrival_ns - first) / 1e6;
-        signed_errors.push_back(actual - ideal_ms[i]);
-        errors.push_back(std::abs(actual - ideal_ms[i]));
-    }
-    // Drift: how far the typical error moves from the first tenth of the run
-    // to the last, per unit of ideal time. Medians keep single late frames
-    // (scheduling hiccups) out of it.
-    const int tenth = std::max(1, count / 10);
-    const std::vector<double> head(signed_errors.begin(), signed_errors.begin() + tenth);
-    const std::vector<double> tail(signed_errors.end() - tenth, signed_errors.end());
-    const double span = ideal_ms[count - 1 - tenth / 2] - ideal_ms[tenth / 2];
-    result.drift_ppm = (percentile(tail, 0.5) - percentile(head, 0.5)) / span * 1e6;
-    result.median_ms = percentile(errors, 0.5);
-    result.p99_ms = percentile(errors, 0.99);
-    result.max_ms = *std::max_element(errors.begin(), errors.end());
-    result.end_error_ms = signed_errors.back();
+    std::vector<double> actual_ms;
+    for (int i = 0; i < count; ++i)
+        actual_ms.push_back(double(datagrams[i].arrival_ns - first) / 1e6);
+    result.errors = nmb::test::timing_errors(actual_ms, ideal_ms);
     return result;
 }
 
@@ -144,8 +117,9 @@ int main(int argc, char* argv[])
             const Result r = measure(program, dir, item.toInt(), seconds, rate);
             complete = complete && r.received == r.frames && r.exit_code == 0;
             out << QString::asprintf("%4d %5.2f %7lld %9lld %10.3f %7.3f %7.3f %10.1f %13.3f %5d\n", r.hz,
-                                     r.rate, qlonglong(r.frames), qlonglong(r.received), r.median_ms,
-                                     r.p99_ms, r.max_ms, r.drift_ppm, r.end_error_ms, r.exit_code);
+                                     r.rate, qlonglong(r.frames), qlonglong(r.received), r.errors.median_ms,
+                                     r.errors.p99_ms, r.errors.max_ms, r.errors.drift_ppm,
+                                     r.errors.end_error_ms, r.exit_code);
             out.flush();
         }
     }
