@@ -159,10 +159,7 @@ double BinaryAdapter::schedule_frame(const FrameTiming& timing)
 {
     StreamTiming& stream = stream_timing_[timing.frame_id];
     if (!stream.started) {
-        stream.started = true;
-        stream.last_timestamp = timing.timestamp;
-        stream.elapsed_us = 0;
-        stream.base_us = playback_clock_us_;
+        stream = StreamTiming{timing.timestamp, 0, playback_clock_us_, true};
         return 0.0;
     }
     // Elapsed time is signed: a step back lowers it, below zero when the

@@ -3,6 +3,7 @@
 #include <nmb/binary_adapter.h>
 #include <nmb/protocol/frame_pacer.h>
 #include <nmb/test/frames.h>
+#include <nmb/test/recordings.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,50 +17,25 @@
 
 using nmb::BinaryAdapter;
 using nmb::test::frame_bytes;
+using nmb::test::joined;
 using nmb::test::mocap_frame_bytes;
+using nmb::test::mocap_frames;
 
 namespace {
 
 const QString NOT_OPEN = QStringLiteral("Binary recording is not open.");
+const QString NOT_OPEN_EVENT = QStringLiteral("error: ") + NOT_OPEN;
 
-QByteArray concatenated(const QList<QByteArray>& frames)
+QStringList frame_events(int count)
 {
-    QByteArray bytes;
-    for (const QByteArray& frame : frames)
-        bytes += frame;
-    return bytes;
+    return QStringList(count, QStringLiteral("frame"));
 }
 
-QList<QByteArray> mocap_frames(const QList<quint64>& timestamps)
-{
-    QList<QByteArray> frames;
-    for (qsizetype i = 0; i < timestamps.size(); ++i)
-        frames << mocap_frame_bytes(timestamps.at(i), float(i));
-    return frames;
-}
-
-// A file in the test's temporary directory.
-class Recording {
+// An adapter, everything it announces in order ("frame", "error: <text>",
+// "finished"), and a directory for its recordings.
+class Rig : public QObject {
 public:
-    Recording(const QTemporaryDir& dir, const QByteArray& bytes, const QString& name = "take.bin")
-        : path_(dir.filePath(name))
-    {
-        QFile file(path_);
-        ok_ = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
-    bool ok() const { return ok_; }
-    const QString& path() const { return path_; }
-
-private:
-    QString path_;
-    bool ok_ = false;
-};
-
-// Everything the adapter announces, in order: "frame", "error: <text>",
-// "finished".
-class EventLog : public QObject {
-public:
-    explicit EventLog(BinaryAdapter& adapter)
+    Rig()
     {
         connect(&adapter, &BinaryAdapter::data_received, this, [this](const QByteArray& frame) {
             events << QStringLiteral("frame");
@@ -70,16 +46,40 @@ public:
         connect(&adapter, &BinaryAdapter::finished, this,
                 [this] { events << QStringLiteral("finished"); });
     }
-    bool has_finished() const { return events.contains(QStringLiteral("finished")); }
 
+    // Writes `bytes` as the recording `name` and returns its path (empty
+    // when it could not be written).
+    QString write(const QByteArray& bytes, const QString& name = QStringLiteral("take.bin")) const
+    {
+        return nmb::test::write_recording(dir, name, bytes);
+    }
+
+    bool open(const QByteArray& bytes)
+    {
+        const QString path = write(bytes);
+        return !path.isEmpty() && adapter.open(path);
+    }
+
+    bool has_finished() const { return events.contains(QStringLiteral("finished")); }
+    bool wait_finished() const
+    {
+        return QTest::qWaitFor([this] { return has_finished(); }, 5000);
+    }
+
+    // Opens and plays `bytes` until finished (at most 5 s).
+    bool play_to_end(const QByteArray& bytes)
+    {
+        if (!open(bytes))
+            return false;
+        adapter.play();
+        return wait_finished();
+    }
+
+    QTemporaryDir dir;
+    BinaryAdapter adapter;
     QStringList events;
     QList<QByteArray> frames;
 };
-
-QStringList frame_events(int count)
-{
-    return QStringList(count, QStringLiteral("frame"));
-}
 
 } // namespace
 
@@ -111,54 +111,39 @@ private Q_SLOTS:
 
 void TestBinaryAdapterPlayback::empty_file_finishes_at_once()
 {
-    QTemporaryDir dir;
-    const Recording empty(dir, QByteArray());
-    QVERIFY(empty.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(adapter.open(empty.path()));
-    adapter.play();
-    QCOMPARE(log.events, QStringList{"finished"});
-    QVERIFY(!adapter.is_playing());
+    Rig rig;
+    QVERIFY(rig.open(QByteArray()));
+    rig.adapter.play();
+    QCOMPARE(rig.events, QStringList{"finished"});
+    QVERIFY(!rig.adapter.is_playing());
     QTest::qWait(20); // nothing may follow from the event loop either
-    QCOMPARE(log.events, QStringList{"finished"});
+    QCOMPARE(rig.events, QStringList{"finished"});
 }
 
 void TestBinaryAdapterPlayback::first_frame_is_emitted_inside_play()
 {
-    QTemporaryDir dir;
+    Rig rig;
     const QList<QByteArray> frames = mocap_frames({0, 60'000'000});
-    const Recording recording(dir, concatenated(frames));
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(adapter.open(recording.path()));
-    QVERIFY(!adapter.is_playing());
-    adapter.play();
-    QCOMPARE(log.frames, QList<QByteArray>{frames.first()});
-    QVERIFY(adapter.is_playing());
-    adapter.play(); // already playing: nothing happens
-    QCOMPARE(log.events, frame_events(1));
-    adapter.stop();
-    QVERIFY(!adapter.is_playing());
+    QVERIFY(rig.open(joined(frames)));
+    QVERIFY(!rig.adapter.is_playing());
+    rig.adapter.play();
+    QCOMPARE(rig.frames, QList<QByteArray>{frames.first()});
+    QVERIFY(rig.adapter.is_playing());
+    rig.adapter.play(); // already playing: nothing happens
+    QCOMPARE(rig.events, frame_events(1));
+    rig.adapter.stop();
+    QVERIFY(!rig.adapter.is_playing());
 }
 
 void TestBinaryAdapterPlayback::frames_arrive_whole_and_in_order()
 {
-    QTemporaryDir dir;
-    const QList<QByteArray> frames{mocap_frame_bytes(0, 1.0f),
-                                   frame_bytes(0, QByteArray(8, '\0')),  // timestamp 0 only
+    Rig rig;
+    const QList<QByteArray> frames{mocap_frame_bytes(0, 1.0f), nmb::test::timestamp_frame(0),
                                    mocap_frame_bytes(1000, 2.0f), mocap_frame_bytes(3000, 3.0f)};
-    const Recording recording(dir, concatenated(frames));
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
-    QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
-    QCOMPARE(log.frames, frames);
-    QCOMPARE(log.events, frame_events(4) << "finished");
-    QVERIFY(!adapter.is_playing());
+    QVERIFY(rig.play_to_end(joined(frames)));
+    QCOMPARE(rig.frames, frames);
+    QCOMPARE(rig.events, frame_events(4) << "finished");
+    QVERIFY(!rig.adapter.is_playing());
 }
 
 void TestBinaryAdapterPlayback::schedule_and_rounded_waits_data()
@@ -241,27 +226,23 @@ void TestBinaryAdapterPlayback::schedule_and_rounded_waits()
 void TestBinaryAdapterPlayback::multi_day_jump_waits_one_day()
 {
     const quint64 five_days_us = 5ull * 86'400'000'000ull;
-    BinaryAdapter adapter;
-    QCOMPARE(adapter.schedule_frame({0, 7, 1, false}), 0.0);
-    const double delay = adapter.schedule_frame({0, 7 + five_days_us, 1, false});
+    Rig rig;
+    QCOMPARE(rig.adapter.schedule_frame({0, 7, 1, false}), 0.0);
+    const double delay = rig.adapter.schedule_frame({0, 7 + five_days_us, 1, false});
     QCOMPARE(delay, 5.0 * 86'400'000.0);
     QCOMPARE(nmb::protocol::frame_wait_ms(delay, 0.0), 86'400'000);
     // The next frame is spaced from the jumped one, not from the start.
-    QCOMPARE(adapter.schedule_frame({0, 1007 + five_days_us, 1, false}), 1.0);
+    QCOMPARE(rig.adapter.schedule_frame({0, 1007 + five_days_us, 1, false}), 1.0);
 
     // Played for real: the far frame is armed, nothing overflows or fires.
-    QTemporaryDir dir;
-    const Recording recording(dir, concatenated(mocap_frames({7, 7 + five_days_us})));
-    QVERIFY(recording.ok());
-    EventLog log(adapter);
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
+    QVERIFY(rig.open(joined(mocap_frames({7, 7 + five_days_us}))));
+    rig.adapter.play();
     QTest::qWait(20);
-    QCOMPARE(log.events, frame_events(1));
-    QVERIFY(adapter.is_playing());
-    adapter.close();
-    QVERIFY(!adapter.is_playing());
-    QCOMPARE(log.events, frame_events(1));
+    QCOMPARE(rig.events, frame_events(1));
+    QVERIFY(rig.adapter.is_playing());
+    rig.adapter.close();
+    QVERIFY(!rig.adapter.is_playing());
+    QCOMPARE(rig.events, frame_events(1));
 }
 
 void TestBinaryAdapterPlayback::playback_rate_is_validated_data()
@@ -305,94 +286,79 @@ void TestBinaryAdapterPlayback::ending_playback_from_a_handler()
 {
     QFETCH(QString, action);
     QFETCH(int, at_frame);
-    QTemporaryDir dir;
-    const Recording recording(dir, concatenated(mocap_frames({0, 1000, 2000, 3000})));
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
+    Rig rig;
+    const QString path = rig.write(joined(mocap_frames({0, 1000, 2000, 3000})));
     int seen = 0;
     bool opened = false;
-    connect(&adapter, &BinaryAdapter::data_received, &log, [&] {
+    connect(&rig.adapter, &BinaryAdapter::data_received, &rig, [&] {
         if (++seen != at_frame)
             return;
         if (action == "stop")
-            adapter.stop();
+            rig.adapter.stop();
         else if (action == "close")
-            adapter.close();
+            rig.adapter.close();
         else
-            opened = adapter.open(recording.path());
+            opened = rig.adapter.open(path);
     });
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
+    QVERIFY(rig.adapter.open(path));
+    rig.adapter.play();
     QTRY_COMPARE_WITH_TIMEOUT(seen, at_frame, 5000);
-    QVERIFY(!adapter.is_playing());
+    QVERIFY(!rig.adapter.is_playing());
     QTest::qWait(30); // the remaining frames were due within 3 ms
-    QCOMPARE(log.events, frame_events(at_frame));
+    QCOMPARE(rig.events, frame_events(at_frame));
     // Only open() leaves a file to play; it starts from its first frame.
     QCOMPARE(opened, action == "open");
-    adapter.play();
+    rig.adapter.play();
     if (opened) {
-        QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
-        QCOMPARE(log.events, frame_events(at_frame + 4) << "finished");
+        QVERIFY(rig.wait_finished());
+        QCOMPARE(rig.events, frame_events(at_frame + 4) << "finished");
     } else {
-        QCOMPARE(log.events, frame_events(at_frame) << "error: " + NOT_OPEN);
+        QCOMPARE(rig.events, frame_events(at_frame) << NOT_OPEN_EVENT);
     }
 }
 
 void TestBinaryAdapterPlayback::handler_may_start_another_recording()
 {
-    QTemporaryDir dir;
+    Rig rig;
     const QList<QByteArray> first = mocap_frames({0, 1000, 2000});
-    QList<QByteArray> second;
-    for (quint64 t : {500'000, 501'000, 503'000})
-        second << mocap_frame_bytes(t, 100.0f + float(t));
-    const Recording a(dir, concatenated(first), "a.bin");
-    const Recording b(dir, concatenated(second), "b.bin");
-    QVERIFY(a.ok() && b.ok());
+    const QList<QByteArray> second = mocap_frames({500'000, 501'000, 503'000});
+    const QString a = rig.write(joined(first), "a.bin");
+    const QString b = rig.write(joined(second), "b.bin");
+    QVERIFY(!a.isEmpty() && !b.isEmpty());
 
-    BinaryAdapter adapter;
-    EventLog log(adapter);
     bool switched = false;
-    connect(&adapter, &BinaryAdapter::data_received, &log, [&](const QByteArray& frame) {
+    connect(&rig.adapter, &BinaryAdapter::data_received, &rig, [&](const QByteArray& frame) {
         if (switched || frame != first.at(1))
             return;
         switched = true;
         // Restarting from inside the emission: the interrupted frame step
         // must not read on or schedule into the new playback.
-        QVERIFY(adapter.open(b.path()));
-        adapter.play();
+        QVERIFY(rig.adapter.open(b));
+        rig.adapter.play();
     });
-    QVERIFY(adapter.open(a.path()));
-    adapter.play();
-    QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
+    QVERIFY(rig.adapter.open(a));
+    rig.adapter.play();
+    QVERIFY(rig.wait_finished());
     QTest::qWait(20);
-    QCOMPARE(log.frames, (QList<QByteArray>{first.at(0), first.at(1)} + second));
-    QCOMPARE(log.events, frame_events(5) << "finished");
+    QCOMPARE(rig.frames, (QList<QByteArray>{first.at(0), first.at(1)} + second));
+    QCOMPARE(rig.events, frame_events(5) << "finished");
 }
 
 void TestBinaryAdapterPlayback::play_after_finished_needs_a_new_open()
 {
-    QTemporaryDir dir;
-    const QList<QByteArray> frames = mocap_frames({0, 1000});
-    const Recording recording(dir, concatenated(frames));
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    adapter.play();
-    QCOMPARE(log.events, QStringList{"error: " + NOT_OPEN});
-    log.events.clear();
+    Rig rig;
+    rig.adapter.play();
+    QCOMPARE(rig.events, QStringList{NOT_OPEN_EVENT});
+    rig.events.clear();
 
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
-    QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
-    adapter.play();
-    QCOMPARE(log.events, frame_events(2) << "finished" << "error: " + NOT_OPEN);
+    const QByteArray bytes = joined(mocap_frames({0, 1000}));
+    QVERIFY(rig.play_to_end(bytes));
+    rig.adapter.play();
+    QCOMPARE(rig.events, frame_events(2) << "finished" << NOT_OPEN_EVENT);
 
-    log.events.clear();
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
-    QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
-    QCOMPARE(log.events, frame_events(2) << "finished");
+    rig.events.clear();
+    QVERIFY(rig.play_to_end(bytes));
+    QCOMPARE(rig.events, frame_events(2) << "finished");
 }
 
 void TestBinaryAdapterPlayback::bad_frames_are_reported_then_finished_data()
@@ -401,7 +367,7 @@ void TestBinaryAdapterPlayback::bad_frames_are_reported_then_finished_data()
     QTest::addColumn<int>("good_frames");
     QTest::addColumn<QString>("message");
 
-    const QByteArray good = mocap_frame_bytes(0) + mocap_frame_bytes(1000);
+    const QByteArray good = joined(mocap_frames({0, 1000}));
     const QByteArray next = mocap_frame_bytes(2000);
     QByteArray swapped_sync = next;
     std::swap(swapped_sync[0], swapped_sync[1]);
@@ -437,18 +403,12 @@ void TestBinaryAdapterPlayback::bad_frames_are_reported_then_finished()
     QFETCH(QByteArray, bytes);
     QFETCH(int, good_frames);
     QFETCH(QString, message);
-    QTemporaryDir dir;
-    const Recording recording(dir, bytes);
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
-    QTRY_VERIFY_WITH_TIMEOUT(log.has_finished(), 5000);
-    QCOMPARE(log.events, frame_events(good_frames) << "error: " + message << "finished");
-    QVERIFY(!adapter.is_playing());
-    adapter.play();
-    QCOMPARE(log.events.last(), "error: " + NOT_OPEN);
+    Rig rig;
+    QVERIFY(rig.play_to_end(bytes));
+    QCOMPARE(rig.events, frame_events(good_frames) << "error: " + message << "finished");
+    QVERIFY(!rig.adapter.is_playing());
+    rig.adapter.play();
+    QCOMPARE(rig.events.last(), NOT_OPEN_EVENT);
 }
 
 void TestBinaryAdapterPlayback::unusable_files_do_not_open_data()
@@ -461,73 +421,55 @@ void TestBinaryAdapterPlayback::unusable_files_do_not_open_data()
 void TestBinaryAdapterPlayback::unusable_files_do_not_open()
 {
     QFETCH(QString, path);
-    QTemporaryDir dir;
-    path.replace("<dir>", dir.path());
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(!adapter.open(path));
-    QCOMPARE(log.events.size(), 1);
-    QVERIFY(log.events.at(0).startsWith("error: "));
-    QVERIFY(log.events.at(0).size() > QString("error: ").size());
-    adapter.play();
-    QCOMPARE(log.events.last(), "error: " + NOT_OPEN);
-    QVERIFY(!adapter.is_playing());
+    Rig rig;
+    path.replace("<dir>", rig.dir.path());
+    QVERIFY(!rig.adapter.open(path));
+    QCOMPARE(rig.events.size(), 1);
+    QVERIFY(rig.events.at(0).startsWith("error: "));
+    QVERIFY(rig.events.at(0).size() > QString("error: ").size());
+    rig.adapter.play();
+    QCOMPARE(rig.events.last(), NOT_OPEN_EVENT);
+    QVERIFY(!rig.adapter.is_playing());
 }
 
 void TestBinaryAdapterPlayback::failed_read_is_no_clean_end()
 {
-    BinaryAdapter adapter;
-    EventLog log(adapter);
-    QVERIFY(adapter.open("/proc/self/mem")); // opens, but reading address 0 fails
-    adapter.play();
-    QCOMPARE(log.events.size(), 2);
-    QVERIFY(log.events.at(0).startsWith("error: "));
-    QVERIFY(log.events.at(0).size() > QString("error: ").size());
-    QCOMPARE(log.events.at(1), "finished");
+    Rig rig;
+    QVERIFY(rig.adapter.open("/proc/self/mem")); // opens, but reading address 0 fails
+    rig.adapter.play();
+    QCOMPARE(rig.events.size(), 2);
+    QVERIFY(rig.events.at(0).startsWith("error: "));
+    QVERIFY(rig.events.at(0).size() > QString("error: ").size());
+    QCOMPARE(rig.events.at(1), "finished");
 }
 
 void TestBinaryAdapterPlayback::played_frames_can_be_recorded_again()
 {
     // Both halves at once: every played frame recorded again gives the
     // same file.
-    QTemporaryDir dir;
-    const QByteArray bytes = concatenated(mocap_frames({0, 1000, 1500, 4000, 4000, 9000}));
-    const Recording recording(dir, bytes);
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    QSignalSpy finished(&adapter, &BinaryAdapter::finished);
-    connect(&adapter, &BinaryAdapter::data_received, &adapter, &BinaryAdapter::record_data);
-    QVERIFY(adapter.start_recording(dir.filePath("again")));
-    QVERIFY(adapter.open(recording.path()));
-    adapter.play();
-    QVERIFY(finished.wait(5000));
-    QVERIFY(adapter.is_recording());
-    adapter.stop_recording();
-    QFile copy(adapter.recording_file_name());
+    Rig rig;
+    const QByteArray bytes = joined(mocap_frames({0, 1000, 1500, 4000, 4000, 9000}));
+    connect(&rig.adapter, &BinaryAdapter::data_received, &rig.adapter, &BinaryAdapter::record_data);
+    QVERIFY(rig.adapter.start_recording(rig.dir.filePath("again")));
+    QVERIFY(rig.play_to_end(bytes));
+    QVERIFY(rig.adapter.is_recording());
+    rig.adapter.stop_recording();
+    QFile copy(rig.adapter.recording_file_name());
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll(), bytes);
 }
 
 void TestBinaryAdapterPlayback::thousand_hertz_for_two_seconds()
 {
-    QList<quint64> timestamps;
-    for (quint64 i = 0; i <= 2000; ++i)
-        timestamps << 5'000'000 + i * 1000;
-    QTemporaryDir dir;
-    const Recording recording(dir, concatenated(mocap_frames(timestamps)));
-    QVERIFY(recording.ok());
-    BinaryAdapter adapter;
-    int frames = 0;
-    connect(&adapter, &BinaryAdapter::data_received, this, [&frames] { ++frames; });
-    QSignalSpy finished(&adapter, &BinaryAdapter::finished);
-    QVERIFY(adapter.open(recording.path()));
-
+    Rig rig;
+    QVERIFY(rig.open(joined(nmb::test::evenly_spaced_frames(2001, 1000, 5'000'000))));
+    QSignalSpy finished(&rig.adapter, &BinaryAdapter::finished);
     QElapsedTimer clock;
     clock.start();
-    adapter.play();
+    rig.adapter.play();
     QVERIFY(finished.wait(10'000));
     const qint64 elapsed = clock.elapsed();
-    QCOMPARE(frames, 2001);
+    QCOMPARE(rig.frames.size(), 2001);
     // Ideal: exactly 2 s from the first frame to the last. Generous on the
     // late side for a loaded machine; never early.
     QVERIFY2(elapsed >= 1900, qPrintable(QString::number(elapsed)));
