@@ -6,14 +6,12 @@
 // remainder carried), to show what the absolute playback clock saves.
 
 #include <nmb/binary_adapter.h>
-#include <nmb/test/frames.h>
-#include <nmb/test/timing_errors.h>
+#include <nmb/test/pacing_bench.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -85,48 +83,31 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Emission timing of recording playback."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("hz"), QStringLiteral("Frame rates to test, comma separated."),
-                      QStringLiteral("list"), QStringLiteral("120,1000")});
-    parser.addOption({QStringLiteral("seconds"), QStringLiteral("Recording length per rate."),
-                      QStringLiteral("s"), QStringLiteral("5")});
-    parser.addOption({QStringLiteral("rate"), QStringLiteral("Playback speed multiplier."),
-                      QStringLiteral("multiplier"), QStringLiteral("1")});
-    parser.addOption({QStringLiteral("repeat"), QStringLiteral("Runs per frame rate."),
-                      QStringLiteral("n"), QStringLiteral("1")});
+    nmb::test::add_pacing_options(parser, QStringLiteral("5"));
     parser.addOption({QStringLiteral("compare"),
                       QStringLiteral("Also pace each schedule with a relative timer.")});
     parser.process(app);
 
     QTemporaryDir dir;
-    const double seconds = parser.value(QStringLiteral("seconds")).toDouble();
-    const double rate = parser.value(QStringLiteral("rate")).toDouble();
-    const int repeat = std::max(1, parser.value(QStringLiteral("repeat")).toInt());
-    if (!dir.isValid() || !(seconds > 0) || !(rate > 0) || !std::isfinite(rate))
+    nmb::test::PacingOptions options;
+    if (!dir.isValid() || !nmb::test::read_pacing_options(parser, options))
         return 2;
+    const double rate = options.rate;
 
     QTextStream out(stdout);
     out << "pacing      hz  rate  frames  emitted  median_ms  p99_ms  max_ms  drift_ppm  end_error_ms"
            "  slow_pct\n";
     bool complete = true;
-    for (const QString& item : parser.value(QStringLiteral("hz")).split(',', Qt::SkipEmptyParts)) {
-        const int hz = item.toInt();
-        if (hz <= 0)
-            return 2;
+    for (const int hz : options.hz) {
         Run base;
         base.hz = hz;
-        base.frames = std::size_t(std::llround(seconds * hz)) + 1;
         const QString path = dir.filePath(QStringLiteral("take_%1hz.bin").arg(hz));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        base.ideal_ms = nmb::test::write_paced_recording(path, hz, options.seconds, rate);
+        base.frames = base.ideal_ms.size();
+        if (base.frames == 0)
             return 1;
-        for (std::size_t i = 0; i < base.frames; ++i) {
-            const auto t_us = quint64(std::llround(double(i) * 1e6 / hz));
-            file.write(nmb::test::mocap_frame_bytes(1'000'000 + t_us, float(i)));
-            base.ideal_ms.push_back(double(t_us) / 1000.0 / rate);
-        }
-        file.close();
 
-        for (int r = 0; r < repeat; ++r) {
+        for (int r = 0; r < options.repeat; ++r) {
             QList<Run> runs{base};
             runs.back().pacing = QStringLiteral("absolute");
             play_recording(path, rate, runs.back());

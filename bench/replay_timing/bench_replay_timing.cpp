@@ -4,7 +4,7 @@
 // (SO_TIMESTAMPNS), and compares arrival times with the ideal schedule.
 
 #include <nmb/test/frames.h>
-#include <nmb/test/timing_errors.h>
+#include <nmb/test/pacing_bench.h>
 #include <nmb/test/udp_capture.h>
 
 #include <QCommandLineParser>
@@ -36,19 +36,11 @@ Result measure(const QString& program, const QTemporaryDir& dir, int hz, double 
     Result result;
     result.hz = hz;
     result.rate = rate;
-    const int count = int(std::lround(seconds * hz)) + 1;
-    std::vector<double> ideal_ms; // recording time divided by the rate
     const QString path = dir.filePath(QStringLiteral("take_%1hz.bin").arg(hz));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return result;
-        for (int i = 0; i < count; ++i) {
-            const auto t_us = quint64(std::llround(double(i) * 1e6 / hz));
-            file.write(nmb::test::mocap_frame_bytes(1'000'000 + t_us, float(i)));
-            ideal_ms.push_back(double(t_us) / 1000.0 / rate);
-        }
-    }
+    const std::vector<double> ideal_ms = nmb::test::write_paced_recording(path, hz, seconds, rate);
+    const auto count = int(ideal_ms.size());
+    if (count == 0)
+        return result;
     result.frames = count;
 
     nmb::test::UdpCapture receiver;
@@ -91,30 +83,21 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Replay timing error of nimbra_reelcast over loopback UDP."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("hz"), QStringLiteral("Frame rates to test, comma separated."),
-                      QStringLiteral("list"), QStringLiteral("120,1000")});
-    parser.addOption({QStringLiteral("seconds"), QStringLiteral("Recording length per rate."),
-                      QStringLiteral("s"), QStringLiteral("10")});
-    parser.addOption({QStringLiteral("rate"), QStringLiteral("Playback speed multiplier."),
-                      QStringLiteral("multiplier"), QStringLiteral("1")});
-    parser.addOption({QStringLiteral("repeat"), QStringLiteral("Runs per frame rate."),
-                      QStringLiteral("n"), QStringLiteral("1")});
+    nmb::test::add_pacing_options(parser, QStringLiteral("10"));
     parser.process(app);
 
     const QString program = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("nimbra_reelcast"));
     QTemporaryDir dir;
-    const double seconds = parser.value(QStringLiteral("seconds")).toDouble();
-    const double rate = parser.value(QStringLiteral("rate")).toDouble();
-    const int repeat = std::max(1, parser.value(QStringLiteral("repeat")).toInt());
-    if (!dir.isValid() || !(seconds > 0) || !(rate > 0))
+    nmb::test::PacingOptions options;
+    if (!dir.isValid() || !nmb::test::read_pacing_options(parser, options))
         return 2;
 
     QTextStream out(stdout);
     out << "  hz  rate  frames  received  median_ms  p99_ms  max_ms  drift_ppm  end_error_ms  exit\n";
     bool complete = true;
-    for (const QString& item : parser.value(QStringLiteral("hz")).split(',', Qt::SkipEmptyParts)) {
-        for (int run = 0; run < repeat; ++run) {
-            const Result r = measure(program, dir, item.toInt(), seconds, rate);
+    for (const int hz : options.hz) {
+        for (int run = 0; run < options.repeat; ++run) {
+            const Result r = measure(program, dir, hz, options.seconds, options.rate);
             complete = complete && r.received == r.frames && r.exit_code == 0;
             out << QString::asprintf("%4d %5.2f %7lld %9lld %10.3f %7.3f %7.3f %10.1f %13.3f %5d\n", r.hz,
                                      r.rate, qlonglong(r.frames), qlonglong(r.received), r.errors.median_ms,
