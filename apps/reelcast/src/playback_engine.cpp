@@ -17,8 +17,6 @@ namespace nmb::reelcast {
 
 namespace {
 
-constexpr double MAX_TIMER_MS = 86'400'000.0; // 24 h keeps the count in an int
-
 const QString NO_TIMESTAMP = QStringLiteral("Frame has no usable timestamp.");
 const QString EMPTY_RECORDING = QStringLiteral("Recording is empty.");
 
@@ -39,19 +37,16 @@ void register_console_actions()
 PlaybackEngine::PlaybackEngine(QObject* parent)
     : QObject(parent)
 {
-    frame_timer_.setSingleShot(true);
-    frame_timer_.setTimerType(Qt::PreciseTimer);
     (void)udp_.initialize();
-    connect(&frame_timer_, &QTimer::timeout, this, &PlaybackEngine::play_next_frame);
+    connect(&pacer_.timer(), &QTimer::timeout, this, &PlaybackEngine::play_next_frame);
     connect(&udp_, &UdpAdapter::error_occurred, this, [this](const QString& message) {
         fail_playback(QStringLiteral("UDP send error: %1").arg(message));
     });
-    clock_.start();
 }
 
 PlaybackEngine::~PlaybackEngine()
 {
-    frame_timer_.stop();
+    pacer_.stop();
 }
 
 bool PlaybackEngine::set_rate(double rate)
@@ -59,14 +54,8 @@ bool PlaybackEngine::set_rate(double rate)
     if (!(rate > 0.0) || !std::isfinite(rate))
         return false;
     const double old_rate = std::exchange(rate_, rate);
-    if (state_ == State::Playing && frame_timer_.isActive()) {
-        const double now = now_ms();
-        const double remaining = due_ms_ - now;
-        if (remaining > 0.0) {
-            due_ms_ = now + remaining * old_rate / rate;
-            start_timer_for_due_time();
-        }
-    }
+    if (state_ == State::Playing)
+        pacer_.rescale_remaining(old_rate / rate);
     return true;
 }
 
@@ -87,7 +76,7 @@ void PlaybackEngine::clear_destination()
 bool PlaybackEngine::open_recording(const QString& path)
 {
     state_ = State::Idle;
-    frame_timer_.stop();
+    pacer_.stop();
 
     file_.close();
     file_.setFileName(path);
@@ -128,8 +117,8 @@ bool PlaybackEngine::open_recording(const QString& path)
                     loop ? " in a loop." : ".", udp_text));
 
     state_ = State::Playing;
-    reanchor();
-    arm_timer(0.0);
+    pacer_.reanchor();
+    pacer_.arm(0.0);
     return true;
 }
 
@@ -152,10 +141,7 @@ void PlaybackEngine::play_next_frame()
     // A fresh schedule starts when its first frame has actually gone out, so
     // a slow start (event loop still starting, the socket's first send) does
     // not squeeze the frames that follow.
-    if (anchor_pending_) {
-        anchor_pending_ = false;
-        due_ms_ = now_ms();
-    }
+    pacer_.frame_played();
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
 
@@ -167,7 +153,7 @@ void PlaybackEngine::play_next_frame()
     else if (status == ReadStatus::EndOfFile)
         finish();
     else
-        arm_timer(next_delay_ms_);
+        pacer_.arm(next_delay_ms_);
 }
 
 ReadStatus PlaybackEngine::load_next_frame()
@@ -188,7 +174,7 @@ void PlaybackEngine::fail_playback(const QString& message)
 {
     state_ = State::Failed;
     exit_code_ = 1;
-    frame_timer_.stop();
+    pacer_.stop();
     Tui::instance().print(CHANNEL_ERROR, "binary playback error", message.toStdString());
     // Announced before it is logged: a headless program closes its console
     // in between, so the line is not drawn over.
@@ -201,8 +187,8 @@ void PlaybackEngine::resume()
     if (state_ != State::Halted || pending_frame_.isEmpty())
         return;
     state_ = State::Playing;
-    reanchor();
-    arm_timer(0.0);
+    pacer_.reanchor();
+    pacer_.arm(0.0);
     Q_EMIT frame_count_changed(frames_played_);
 }
 
@@ -211,7 +197,7 @@ void PlaybackEngine::pause()
     if (state_ != State::Playing)
         return;
     state_ = State::Halted;
-    frame_timer_.stop();
+    pacer_.stop();
     Q_EMIT playback_paused();
 }
 
@@ -220,7 +206,7 @@ void PlaybackEngine::stop()
     if (state_ != State::Playing)
         return;
     state_ = State::Halted;
-    frame_timer_.stop();
+    pacer_.stop();
     Q_EMIT playback_stopped(frames_played_);
 }
 
@@ -236,7 +222,7 @@ void PlaybackEngine::seek(double fraction)
         return;
     const bool was_playing = state_ == State::Playing;
     state_ = State::Halted;
-    frame_timer_.stop();
+    pacer_.stop();
     pending_frame_.clear();
     scheduler_.reset();
 
@@ -256,8 +242,8 @@ void PlaybackEngine::seek(double fraction)
 
     if (was_playing) {
         state_ = State::Playing;
-        reanchor();
-        arm_timer(0.0);
+        pacer_.reanchor();
+        pacer_.arm(0.0);
     } else {
         Q_EMIT playback_paused();
     }
@@ -294,8 +280,8 @@ void PlaybackEngine::restart_pass()
         finish();
     } else {
         // The new pass follows the old one at once; lateness does not carry.
-        reanchor();
-        arm_timer(0.0);
+        pacer_.reanchor();
+        pacer_.arm(0.0);
     }
 }
 
@@ -311,32 +297,6 @@ void PlaybackEngine::fail_with_reader_error(const QString& fallback)
 {
     const QString& text = reader_.error_string();
     fail_playback(text.isEmpty() ? fallback : text);
-}
-
-double PlaybackEngine::now_ms() const
-{
-    return double(clock_.nsecsElapsed()) / 1e6;
-}
-
-void PlaybackEngine::reanchor()
-{
-    due_ms_ = now_ms();
-    anchor_pending_ = true;
-}
-
-void PlaybackEngine::arm_timer(double delay_ms)
-{
-    due_ms_ += delay_ms;
-    start_timer_for_due_time();
-}
-
-void PlaybackEngine::start_timer_for_due_time()
-{
-    double wait = due_ms_ - now_ms();
-    if (!(wait < MAX_TIMER_MS))
-        wait = MAX_TIMER_MS;
-    const long long rounded = std::llround(wait); // halves away from zero
-    frame_timer_.start(int(rounded < 0 ? 0 : rounded));
 }
 
 } // namespace nmb::reelcast

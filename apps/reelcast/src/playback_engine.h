@@ -3,15 +3,14 @@
 #include "recorded_frame_reader.h"
 #include "timestamp_scheduler.h"
 
+#include <nmb/protocol/frame_pacer.h>
 #include <nmb/udp_adapter.h>
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
@@ -124,12 +123,6 @@ private:
     void restart_pass();
     void finish();
     void fail_with_reader_error(const QString& fallback);
-    // Playback clock: due times are absolute, so timer overshoot and the
-    // work per frame never add up over a recording.
-    double now_ms() const;
-    void reanchor();
-    void arm_timer(double delay_ms);
-    void start_timer_for_due_time();
 
     double rate_ = 1.0;
     bool loop_ = false;
@@ -147,10 +140,7 @@ private:
     State state_ = State::Idle;
     int exit_code_ = 0;
     UdpAdapter udp_;
-    QTimer frame_timer_;
-    QElapsedTimer clock_;
-    double due_ms_ = 0.0; // due time of the pending frame on clock_
-    bool anchor_pending_ = false; // the next frame played starts the schedule
+    protocol::FramePacer pacer_; // the frame timer, on an absolute playback clock
 };
 
 } // namespace nmb::reelcast

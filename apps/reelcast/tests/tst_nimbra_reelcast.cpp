@@ -1,9 +1,8 @@
 // The replay program end to end: command line, log lines, exit codes and the
 // datagrams it sends, against a loopback receiver.
 
-#include "replay_recordings.h"
-
 #include <nmb/test/programs.h>
+#include <nmb/test/recordings.h>
 #include <nmb/test/udp_capture.h>
 
 #include <QProcess>

@@ -3,10 +3,10 @@
 // on the restored terminal. Key handling in general (pages, clamping, status
 // row) is driven in the console library's own terminal tests.
 
-#include "replay_recordings.h"
 #include <nmb/test/tmux_session.h>
 
 #include <nmb/test/programs.h>
+#include <nmb/test/recordings.h>
 #include <nmb/test/udp_capture.h>
 
 #include <QRegularExpression>

@@ -6,8 +6,8 @@
 
 #include "format_frame.h"
 #include "playback_engine.h"
-#include "replay_recordings.h"
 
+#include <nmb/test/recordings.h>
 #include <nmb/test/udp_capture.h>
 #include <nmb/tui.h>
 #include <nmb/tui_qt_bus.h>

@@ -1,5 +1,7 @@
 #include <nmb/binary_adapter.h>
 
+#include <nmb/protocol/frame_pacer.h>
+
 #include <QDateTime>
 #include <QDir>
 
@@ -7,17 +9,20 @@ namespace nmb {
 
 BinaryAdapter::BinaryAdapter(QObject* parent)
     : QObject(parent)
+    , pacer_(std::make_unique<protocol::FramePacer>())
 {
     flush_timer_.setSingleShot(true);
     flush_timer_.setInterval(FLUSH_INTERVAL_MS);
     QObject::connect(&flush_timer_, &QTimer::timeout, this, &BinaryAdapter::flush_recording);
+    QObject::connect(&pacer_->timer(), &QTimer::timeout, this, &BinaryAdapter::emit_next_frame);
 }
 
 BinaryAdapter::~BinaryAdapter()
 {
-    // The file object flushes and closes itself; nothing is announced while
-    // the adapter goes away.
+    // The files close themselves; nothing is announced while the adapter
+    // goes away.
     flush_timer_.stop();
+    pacer_->stop();
 }
 
 bool BinaryAdapter::start_recording(const QString& directory)
