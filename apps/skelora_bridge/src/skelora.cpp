@@ -1,5 +1,6 @@
 #include "skelora.h"
 
+#include "pose_frame_writer.h"
 #include "skelora_messages.h"
 
 #include <nmb/protocol/joint_tables.h>
@@ -239,7 +240,7 @@ void Skelora::send_pose_list(const std::string& skeleton_id, const PoseList& pos
         Q_EMIT error_occurred(NOT_CONNECTED_ERROR);
         return;
     }
-    const std::string message = pose_frame_writer_->write(skeleton_id, poses, now_ms());
+    const std::string_view message = pose_frame_writer_->write(skeleton_id, poses, now_ms());
     adapter_->write(QByteArray::fromRawData(message.data(), static_cast<qsizetype>(message.size())));
 }
 

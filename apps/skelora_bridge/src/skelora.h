@@ -97,7 +97,7 @@ private:
     std::vector<std::string> interested_skeletons;
     std::map<std::string, std::map<std::string, PoseData>> pose_store;
     bool server_ready_flag = false;
-    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // reuses the last document
+    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // keeps the text around the numbers
 };
 
 } // namespace nmb
