@@ -18,6 +18,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -35,12 +36,20 @@ qint64 now_ns()
     return clock_.nsecsElapsed();
 }
 
+// A frame of a moving skeleton: every number changes from one frame to the
+// next, as in a live stream, so the cost of formatting them is the real one.
 QByteArray frame_for(quint32 sequence)
 {
     nmb::protocol::MocapFrame frame;
     frame.timestamp_us = sequence;
-    for (int i = 0; i < nmb::protocol::MocapFrame::POSE_COUNT; ++i)
-        frame.poses[i] = {{0.0f, 0.02f * float(i), 0.0f}, {1.0f, 0.0f, 0.0f, 0.0f}};
+    const float t = float(sequence) / 120.0f;
+    for (int i = 0; i < nmb::protocol::MocapFrame::POSE_COUNT; ++i) {
+        const float phase = t + 0.1f * float(i);
+        const float half_angle = 0.4f * std::sin(phase);
+        frame.poses[i] = {{0.3f * std::sin(phase), 0.9f + 0.02f * float(i) + 0.05f * std::cos(1.3f * phase),
+                           0.2f * std::sin(0.7f * phase)},
+                          {std::cos(half_angle), 0.6f * std::sin(half_angle), 0.8f * std::sin(half_angle), 0.0f}};
+    }
     frame.poses[0].position.x = float(sequence);
     frame.crc = nmb::protocol::frame_crc32(&frame, sizeof frame - 4);
     return QByteArray(reinterpret_cast<const char*>(&frame), sizeof frame);
@@ -93,13 +102,18 @@ int main(int argc, char* argv[])
     const QCommandLineOption seconds_option(QStringLiteral("seconds"), QStringLiteral("Throughput run length."), QStringLiteral("s"), QStringLiteral("5"));
     const QCommandLineOption window_option(QStringLiteral("window"), QStringLiteral("Frames in flight."), QStringLiteral("n"), QStringLiteral("32"));
     const QCommandLineOption core_option(QStringLiteral("core"), QStringLiteral("CPU the bridge is pinned to (-1: none)."), QStringLiteral("cpu"), QStringLiteral("0"));
-    parser.addOptions({frames_option, rate_option, seconds_option, window_option, core_option});
+    const QCommandLineOption burst_option(QStringLiteral("burst"), QStringLiteral("Frames per burst (0: no burst phase)."), QStringLiteral("n"), QStringLiteral("500"));
+    const QCommandLineOption bursts_option(QStringLiteral("bursts"), QStringLiteral("Number of bursts."), QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption bridge_option(QStringLiteral("bridge"), QStringLiteral("Bridge program to measure (default: the one next to this program)."), QStringLiteral("path"));
+    parser.addOptions({frames_option, rate_option, seconds_option, window_option, core_option, burst_option, bursts_option, bridge_option});
     parser.process(app);
     const int latency_frames = parser.value(frames_option).toInt();
     const int rate = std::max(1, parser.value(rate_option).toInt());
     const double seconds = parser.value(seconds_option).toDouble();
     const int window = std::max(1, parser.value(window_option).toInt());
     const int core = parser.value(core_option).toInt();
+    const int burst = std::max(0, parser.value(burst_option).toInt());
+    const int bursts = std::max(1, parser.value(bursts_option).toInt());
     const QString bin = QCoreApplication::applicationDirPath();
     clock_.start();
 
@@ -142,7 +156,7 @@ int main(int argc, char* argv[])
         CPU_SET(core, &set);
         ::sched_setaffinity(0, sizeof set, &set);
     });
-    bridge.start(bin + QStringLiteral("/nimbra_skelora_bridge"),
+    bridge.start(parser.isSet(bridge_option) ? parser.value(bridge_option) : bin + QStringLiteral("/nimbra_skelora_bridge"),
                  {QStringLiteral("--port"), QString::number(port), QStringLiteral("--url"), url});
     if (!bridge.waitForStarted(10000))
         return 1;
@@ -244,6 +258,34 @@ int main(int argc, char* argv[])
     if (received > 0 && cpu_used > 0)
         std::printf("bridge CPU per frame: %.0f us, i.e. %.0f frames/s on one saturated core\n",
                     1e6 * cpu_used / double(received), double(received) / cpu_used);
+
+    // Bursts: frames sent back to back, so the bridge drains many datagrams
+    // per wake-up as a saturated bridge does; its CPU time per frame then
+    // holds no idle wake-ups.
+    if (burst > 0) {
+        qint64 burst_received = 0;
+        const quint32 first_burst = next_sequence;
+        on_arrival = [&](quint32 sequence, qint64) {
+            if (sequence >= first_burst)
+                ++burst_received;
+        };
+        const double burst_cpu_before = cpu_seconds(bridge.processId());
+        const qint64 burst_start_ns = now_ns();
+        qint64 burst_sent = 0;
+        for (int round = 0; round < bursts; ++round) {
+            for (int i = 0; i < burst; ++i)
+                send();
+            burst_sent += burst;
+            wait_until([&] { return burst_received >= burst_sent; }, 10000);
+        }
+        const double burst_cpu = cpu_seconds(bridge.processId()) - burst_cpu_before;
+        const double burst_s = double(now_ns() - burst_start_ns) / 1e9;
+        std::printf("bursts: %d x %d frames, %lld arrived in %.2f s (%.0f frames/s), lost %lld\n", bursts, burst,
+                    burst_received, burst_s, double(burst_received) / burst_s, burst_sent - burst_received);
+        if (burst_received > 0 && burst_cpu > 0)
+            std::printf("bridge CPU per frame in bursts: %.0f us, i.e. %.0f frames/s on one saturated core\n",
+                        1e6 * burst_cpu / double(burst_received), double(burst_received) / burst_cpu);
+    }
 
     ::kill(pid_t(bridge.processId()), SIGINT);
     ::kill(pid_t(stub.processId()), SIGINT);

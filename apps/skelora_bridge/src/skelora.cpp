@@ -35,15 +35,14 @@ const QString INVALID_MOCAP_ERROR = QStringLiteral("Invalid Mocap frame ID or pa
 const QString INVALID_BODY_ERROR = QStringLiteral("Invalid HumanBody frame ID or payload length.");
 const QString INVALID_HAND_ERROR = QStringLiteral("Invalid HumanHand frame ID or payload length.");
 
-Skelora::PoseData make_pose_data(const protocol::JointDescription& joint, const types::Pose& pose)
+// One joint of a frame into a pose kept from the previous frame: its
+// strings keep their storage, so a stream of frames allocates nothing here.
+void fill_pose(Skelora::PoseData& data, const protocol::JointDescription& joint, const types::Pose& pose)
 {
-    Skelora::PoseData data;
-    data.name = joint.name;
-    if (joint.parent != nullptr)
-        data.parent = joint.parent;
+    data.name.assign(joint.name);
+    data.parent.assign(joint.parent != nullptr ? joint.parent : "");
     data.position = {pose.position.x, pose.position.y, pose.position.z};
     data.orientation = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
-    return data;
 }
 
 std::int64_t now_ms()
@@ -187,11 +186,10 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Moc
         Q_EMIT error_occurred(INVALID_MOCAP_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::MocapFrame::POSE_COUNT);
-    for (std::size_t i = 0; i < protocol::SKELETON_JOINT_DESCRIPTIONS.size(); ++i)
-        poses.push_back(make_pose_data(protocol::SKELETON_JOINT_DESCRIPTIONS[i], frame.poses[i]));
-    send_pose_list(skeleton_id, poses);
+    frame_poses_.resize(protocol::SKELETON_JOINT_DESCRIPTIONS.size());
+    for (std::size_t i = 0; i < frame_poses_.size(); ++i)
+        fill_pose(frame_poses_[i], protocol::SKELETON_JOINT_DESCRIPTIONS[i], frame.poses[i]);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::HumanBodyFrame& frame)
@@ -201,14 +199,13 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_BODY_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::HumanBodyFrame::POSE_COUNT);
-    for (std::size_t k = 0; k < protocol::HUMAN_BODY_JOINTS.size(); ++k) {
+    frame_poses_.resize(protocol::HUMAN_BODY_JOINTS.size());
+    for (std::size_t k = 0; k < frame_poses_.size(); ++k) {
         const auto& joint = protocol::SKELETON_JOINT_DESCRIPTIONS[static_cast<std::size_t>(
             protocol::HUMAN_BODY_JOINTS[k])];
-        poses.push_back(make_pose_data(joint, frame.poses[k]));
+        fill_pose(frame_poses_[k], joint, frame.poses[k]);
     }
-    send_pose_list(skeleton_id, poses);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::HumanHandFrame& frame)
@@ -219,11 +216,10 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_HAND_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::HumanHandFrame::POSE_COUNT);
-    for (std::size_t i = 0; i < protocol::HAND_JOINT_DESCRIPTIONS.size(); ++i)
-        poses.push_back(make_pose_data(protocol::HAND_JOINT_DESCRIPTIONS[i], frame.poses[i]));
-    send_pose_list(skeleton_id, poses);
+    frame_poses_.resize(protocol::HAND_JOINT_DESCRIPTIONS.size());
+    for (std::size_t i = 0; i < frame_poses_.size(); ++i)
+        fill_pose(frame_poses_[i], protocol::HAND_JOINT_DESCRIPTIONS[i], frame.poses[i]);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_list(const std::string& skeleton_id, const PoseList& poses)

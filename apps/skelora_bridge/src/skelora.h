@@ -97,6 +97,7 @@ private:
     std::vector<std::string> interested_skeletons;
     std::map<std::string, std::map<std::string, PoseData>> pose_store;
     bool server_ready_flag = false;
+    PoseList frame_poses_; // the joints of the last frame sent, reused for the next
     std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // keeps the text around the numbers
 };
 
