@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -55,15 +56,19 @@ QByteArray frame_for(quint32 sequence)
     return QByteArray(reinterpret_cast<const char*>(&frame), sizeof frame);
 }
 
-// Serves the event loop until `done` or the timeout.
+// Serves the event loop until `done` or the timeout. Blocks between events
+// (a spinning wait would take a core from the programs it measures); the
+// tick bounds each block.
 bool wait_until(const std::function<bool()>& done, int timeout_ms)
 {
     QElapsedTimer waited;
     waited.start();
+    QTimer tick;
+    tick.start(10);
     while (!done()) {
         if (waited.elapsed() > timeout_ms)
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -104,8 +109,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption core_option(QStringLiteral("core"), QStringLiteral("CPU the bridge is pinned to (-1: none)."), QStringLiteral("cpu"), QStringLiteral("0"));
     const QCommandLineOption burst_option(QStringLiteral("burst"), QStringLiteral("Frames per burst (0: no burst phase)."), QStringLiteral("n"), QStringLiteral("500"));
     const QCommandLineOption bursts_option(QStringLiteral("bursts"), QStringLiteral("Number of bursts."), QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption nice_option(QStringLiteral("nice"), QStringLiteral("Niceness for this program, the bridge and the stub (below 0 needs privileges; default: unchanged)."), QStringLiteral("n"));
     const QCommandLineOption bridge_option(QStringLiteral("bridge"), QStringLiteral("Bridge program to measure (default: the one next to this program)."), QStringLiteral("path"));
-    parser.addOptions({frames_option, rate_option, seconds_option, window_option, core_option, burst_option, bursts_option, bridge_option});
+    parser.addOptions({frames_option, rate_option, seconds_option, window_option, core_option, burst_option, bursts_option, nice_option, bridge_option});
     parser.process(app);
     const int latency_frames = parser.value(frames_option).toInt();
     const int rate = std::max(1, parser.value(rate_option).toInt());
@@ -115,6 +121,12 @@ int main(int argc, char* argv[])
     const int burst = std::max(0, parser.value(burst_option).toInt());
     const int bursts = std::max(1, parser.value(bursts_option).toInt());
     const QString bin = QCoreApplication::applicationDirPath();
+    // Set before the two programs start, so they inherit it: on a busy
+    // machine this measures the pipeline rather than the other work.
+    if (parser.isSet(nice_option) && ::setpriority(PRIO_PROCESS, 0, parser.value(nice_option).toInt()) != 0) {
+        std::perror("setpriority");
+        return 1;
+    }
     clock_.start();
 
     // The service, and the lines it prints.

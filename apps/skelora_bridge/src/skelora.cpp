@@ -35,14 +35,28 @@ const QString INVALID_MOCAP_ERROR = QStringLiteral("Invalid Mocap frame ID or pa
 const QString INVALID_BODY_ERROR = QStringLiteral("Invalid HumanBody frame ID or payload length.");
 const QString INVALID_HAND_ERROR = QStringLiteral("Invalid HumanHand frame ID or payload length.");
 
-// One joint of a frame into a pose kept from the previous frame: its
-// strings keep their storage, so a stream of frames allocates nothing here.
-void fill_pose(Skelora::PoseData& data, const protocol::JointDescription& joint, const types::Pose& pose)
+// The joints of a frame into `list`, which is kept from frame to frame. The
+// names and parents come from one table per frame type and are written only
+// when the type changes (`table` remembers which was last); a stream of
+// frames of one type then only copies numbers and allocates nothing.
+template <typename JointAt>
+void fill_frame_poses(Skelora::PoseList& list, const void*& table, const void* frame_table, std::size_t count,
+                      JointAt joint_at, const types::Pose* poses)
 {
-    data.name.assign(joint.name);
-    data.parent.assign(joint.parent != nullptr ? joint.parent : "");
-    data.position = {pose.position.x, pose.position.y, pose.position.z};
-    data.orientation = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
+    if (table != frame_table || list.size() != count) {
+        list.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const protocol::JointDescription& joint = joint_at(i);
+            list[i].name.assign(joint.name);
+            list[i].parent.assign(joint.parent != nullptr ? joint.parent : "");
+        }
+        table = frame_table;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const types::Pose& pose = poses[i];
+        list[i].position = {pose.position.x, pose.position.y, pose.position.z};
+        list[i].orientation = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
+    }
 }
 
 std::int64_t now_ms()
@@ -186,9 +200,9 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Moc
         Q_EMIT error_occurred(INVALID_MOCAP_ERROR);
         return;
     }
-    frame_poses_.resize(protocol::SKELETON_JOINT_DESCRIPTIONS.size());
-    for (std::size_t i = 0; i < frame_poses_.size(); ++i)
-        fill_pose(frame_poses_[i], protocol::SKELETON_JOINT_DESCRIPTIONS[i], frame.poses[i]);
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::SKELETON_JOINT_DESCRIPTIONS, protocol::MocapFrame::POSE_COUNT,
+        [](std::size_t i) -> const auto& { return protocol::SKELETON_JOINT_DESCRIPTIONS[i]; }, frame.poses);
     send_pose_list(skeleton_id, frame_poses_);
 }
 
@@ -199,12 +213,12 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_BODY_ERROR);
         return;
     }
-    frame_poses_.resize(protocol::HUMAN_BODY_JOINTS.size());
-    for (std::size_t k = 0; k < frame_poses_.size(); ++k) {
-        const auto& joint = protocol::SKELETON_JOINT_DESCRIPTIONS[static_cast<std::size_t>(
-            protocol::HUMAN_BODY_JOINTS[k])];
-        fill_pose(frame_poses_[k], joint, frame.poses[k]);
-    }
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::HUMAN_BODY_JOINTS, protocol::HumanBodyFrame::POSE_COUNT,
+        [](std::size_t k) -> const auto& {
+            return protocol::SKELETON_JOINT_DESCRIPTIONS[static_cast<std::size_t>(protocol::HUMAN_BODY_JOINTS[k])];
+        },
+        frame.poses);
     send_pose_list(skeleton_id, frame_poses_);
 }
 
@@ -216,9 +230,9 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_HAND_ERROR);
         return;
     }
-    frame_poses_.resize(protocol::HAND_JOINT_DESCRIPTIONS.size());
-    for (std::size_t i = 0; i < frame_poses_.size(); ++i)
-        fill_pose(frame_poses_[i], protocol::HAND_JOINT_DESCRIPTIONS[i], frame.poses[i]);
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::HAND_JOINT_DESCRIPTIONS, protocol::HumanHandFrame::POSE_COUNT,
+        [](std::size_t i) -> const auto& { return protocol::HAND_JOINT_DESCRIPTIONS[i]; }, frame.poses);
     send_pose_list(skeleton_id, frame_poses_);
 }
 

@@ -98,6 +98,7 @@ private:
     std::map<std::string, std::map<std::string, PoseData>> pose_store;
     bool server_ready_flag = false;
     PoseList frame_poses_; // the joints of the last frame sent, reused for the next
+    const void* frame_poses_table_ = nullptr; // the joint table frame_poses_ was named from
     std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // keeps the text around the numbers
 };
 
