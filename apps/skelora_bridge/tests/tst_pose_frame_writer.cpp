@@ -3,6 +3,7 @@
 // many seeded random frames.
 
 #include "pose_frame_writer.h"
+#include "pose_lists.h"
 #include "skelora_messages.h"
 
 #include <nmb/protocol/joint_tables.h>
@@ -15,31 +16,18 @@
 #include <random>
 
 using nmb::Skelora;
+using nmb::test::seeded_chain;
+using nmb::test::seeded_joint;
 namespace skelora = nmb::skelora;
 
 namespace {
-
-Skelora::PoseData joint(const std::string& name, const std::string& parent, float seed)
-{
-    Skelora::PoseData pose;
-    pose.name = name;
-    pose.parent = parent;
-    pose.position = {seed, seed * -2.0f, seed + 0.5f};
-    pose.orientation = {1.0f, seed * 0.1f, 0.0f, -seed};
-    return pose;
-}
-
-Skelora::PoseList chain(float seed)
-{
-    return {joint("Waist", "", seed), joint("Spine1", "Waist", seed + 1), joint("Spine2", "Spine1", seed + 2)};
-}
 
 // The 64 joints a Mocap frame gives, all numbers zero.
 Skelora::PoseList skeleton_list()
 {
     Skelora::PoseList poses;
     for (const auto& description : nmb::protocol::SKELETON_JOINT_DESCRIPTIONS)
-        poses.push_back(joint(description.name, description.parent != nullptr ? description.parent : "", 0.0f));
+        poses.push_back(seeded_joint(description.name, description.parent != nullptr ? description.parent : "", 0.0f));
     return poses;
 }
 
@@ -92,7 +80,7 @@ private Q_SLOTS:
 
 void TestPoseFrameWriter::bytes_are_exact()
 {
-    const Skelora::PoseList poses{joint("Head", "Neck", 0.5f), joint("Waist", "", -1.0f)};
+    const Skelora::PoseList poses{seeded_joint("Head", "Neck", 0.5f), seeded_joint("Waist", "", -1.0f)};
     const std::string expected =
         R"({"joints":[)"
         R"({"name":"Head","orientation":[1.0,0.05000000074505806,0.0,-0.5],"parent":"Neck","position":[0.5,-1.0,1.0]},)"
@@ -136,7 +124,7 @@ void TestPoseFrameWriter::awkward_values_match_the_library()
     // The value in every one of the seven slots in turn.
     skelora::PoseFrameWriter writer;
     for (std::size_t slot = 0; slot < 7; ++slot) {
-        Skelora::PoseList poses = chain(0.25f);
+        Skelora::PoseList poses = seeded_chain(0.25f);
         if (slot < 3)
             poses[1].position[slot] = value;
         else
@@ -170,7 +158,7 @@ void TestPoseFrameWriter::awkward_texts_match_the_library()
 {
     QFETCH(QByteArray, text);
     const std::string odd = text.toStdString();
-    Skelora::PoseList poses = chain(2.0f);
+    Skelora::PoseList poses = seeded_chain(2.0f);
     poses[0].name = odd;
     poses[2].parent = odd;
     skelora::PoseFrameWriter writer;
@@ -194,7 +182,7 @@ void TestPoseFrameWriter::timestamps_match_the_library()
 {
     QFETCH(qint64, timestamp);
     skelora::PoseFrameWriter writer;
-    const Skelora::PoseList poses = chain(1.0f);
+    const Skelora::PoseList poses = seeded_chain(1.0f);
     QCOMPARE(std::string(writer.write("mocap", poses, timestamp)),
              skelora::pose_frame_message("mocap", poses, timestamp));
 }
@@ -247,27 +235,27 @@ void TestPoseFrameWriter::changed_joints_match_the_library_data()
     QTest::addColumn<Skelora::PoseList>("first");
     QTest::addColumn<Skelora::PoseList>("second");
 
-    Skelora::PoseList renamed = chain(5);
+    Skelora::PoseList renamed = seeded_chain(5);
     renamed[1].name = "Spine0";
-    Skelora::PoseList parent_dropped = chain(5);
+    Skelora::PoseList parent_dropped = seeded_chain(5);
     parent_dropped[2].parent.clear();
-    Skelora::PoseList parent_added = chain(5);
+    Skelora::PoseList parent_added = seeded_chain(5);
     parent_added[0].parent = "Hips";
-    Skelora::PoseList fewer = chain(5);
+    Skelora::PoseList fewer = seeded_chain(5);
     fewer.pop_back();
-    Skelora::PoseList more = chain(5);
-    more.push_back(joint("Chest", "Spine2", 9));
+    Skelora::PoseList more = seeded_chain(5);
+    more.push_back(seeded_joint("Chest", "Spine2", 9));
 
-    QTest::newRow("same joints, new numbers") << chain(1) << chain(5);
-    QTest::newRow("a joint renamed") << chain(1) << renamed;
-    QTest::newRow("a parent dropped") << chain(1) << parent_dropped;
-    QTest::newRow("a parent added") << chain(1) << parent_added;
-    QTest::newRow("one joint fewer") << chain(1) << fewer;
-    QTest::newRow("one joint more") << chain(1) << more;
-    QTest::newRow("to an empty list") << chain(1) << Skelora::PoseList();
-    QTest::newRow("from an empty list") << Skelora::PoseList() << chain(5);
-    QTest::newRow("to the whole skeleton") << chain(1) << skeleton_list();
-    QTest::newRow("from the whole skeleton") << skeleton_list() << chain(5);
+    QTest::newRow("same joints, new numbers") << seeded_chain(1) << seeded_chain(5);
+    QTest::newRow("a joint renamed") << seeded_chain(1) << renamed;
+    QTest::newRow("a parent dropped") << seeded_chain(1) << parent_dropped;
+    QTest::newRow("a parent added") << seeded_chain(1) << parent_added;
+    QTest::newRow("one joint fewer") << seeded_chain(1) << fewer;
+    QTest::newRow("one joint more") << seeded_chain(1) << more;
+    QTest::newRow("to an empty list") << seeded_chain(1) << Skelora::PoseList();
+    QTest::newRow("from an empty list") << Skelora::PoseList() << seeded_chain(5);
+    QTest::newRow("to the whole skeleton") << seeded_chain(1) << skeleton_list();
+    QTest::newRow("from the whole skeleton") << skeleton_list() << seeded_chain(5);
 }
 
 void TestPoseFrameWriter::changed_joints_match_the_library()

@@ -1,3 +1,4 @@
+#include "pose_lists.h"
 #include "skelora_messages.h"
 
 #include <QtTest>
@@ -5,21 +6,8 @@
 #include <cmath>
 
 using nmb::Skelora;
+using nmb::test::seeded_joint;
 namespace skelora = nmb::skelora;
-
-namespace {
-
-Skelora::PoseData joint(const std::string& name, const std::string& parent, float seed)
-{
-    Skelora::PoseData pose;
-    pose.name = name;
-    pose.parent = parent;
-    pose.position = {seed, seed * -2.0f, seed + 0.5f};
-    pose.orientation = {1.0f, seed * 0.1f, 0.0f, -seed};
-    return pose;
-}
-
-} // namespace
 
 class TestSkeloraMessages : public QObject {
     Q_OBJECT
@@ -39,7 +27,7 @@ void TestSkeloraMessages::hello_is_exact()
 
 void TestSkeloraMessages::pose_frame_bytes_are_exact()
 {
-    Skelora::PoseList poses{joint("Head", "Neck", 0.5f), joint("Waist", "", -1.0f)};
+    Skelora::PoseList poses{seeded_joint("Head", "Neck", 0.5f), seeded_joint("Waist", "", -1.0f)};
     const std::string expected =
         R"({"joints":[)"
         R"({"name":"Head","orientation":[1.0,0.05000000074505806,0.0,-0.5],"parent":"Neck","position":[0.5,-1.0,1.0]},)"
@@ -68,7 +56,7 @@ void TestSkeloraMessages::floats_are_widened_to_double()
     QFETCH(float, value);
     QFETCH(QString, text);
 
-    Skelora::PoseData pose = joint("Head", "Neck", 0.0f);
+    Skelora::PoseData pose = seeded_joint("Head", "Neck", 0.0f);
     pose.position = {value, 0.0f, 0.0f};
     const std::string message = skelora::pose_frame_message("s", {pose}, 0);
     const std::string expected = R"("position":[)" + text.toStdString() + ",0.0,0.0]";
@@ -78,7 +66,7 @@ void TestSkeloraMessages::floats_are_widened_to_double()
 void TestSkeloraMessages::invalid_utf8_is_replaced()
 {
     // A truncated two-byte sequence in the name and a stray byte in the skeleton.
-    const Skelora::PoseList poses{joint("Kn\xc3", "Hip\xff", 1.0f)};
+    const Skelora::PoseList poses{seeded_joint("Kn\xc3", "Hip\xff", 1.0f)};
     const std::string replaced = "\xef\xbf\xbd";
     const std::string message = skelora::pose_frame_message("perf\x80", poses, 1);
     QVERIFY(message.find(R"("name":"Kn)" + replaced + "\"") != std::string::npos);
