@@ -64,8 +64,10 @@ std::string_view PoseFrameWriter::write(const std::string& skeleton_id, const Sk
         set_skeleton(skeleton_id);
     built_ = true;
 
-    const std::size_t numbers = poses.size() * 7 + 1;
-    const std::size_t bound = fixed_size_ + after_joints_.size() + numbers * NUMBER_ROOM;
+    // Per joint seven numbers and the five commas between them, then the
+    // timestamp.
+    const std::size_t bound =
+        fixed_size_ + after_joints_.size() + poses.size() * (7 * NUMBER_ROOM + 5) + NUMBER_ROOM;
     if (buffer_.size() < bound)
         buffer_.resize(bound);
 
