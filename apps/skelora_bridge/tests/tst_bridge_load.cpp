@@ -206,7 +206,8 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
     QVERIFY(baseline_kib > 0);
     qint64 peak_kib = baseline_kib;
     QTimer memory_probe;
-    QObject::connect(&memory_probe, &QTimer::timeout, this, [&] { peak_kib = std::max(peak_kib, resident_kib(pid)); });
+    QObject::connect(&memory_probe, &QTimer::timeout, this,
+                     [&] { peak_kib = std::max(peak_kib, resident_kib(pid)); });
     memory_probe.start(20);
 
     // The flood: each sender a partial frame, so every one of them leaves a
@@ -239,7 +240,8 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
     peak_kib = std::max(peak_kib, resident_kib(pid));
     const UdpCounters counters = udp_counters(bridge.port);
     // Every frame the bridge decoded reaches the service before the stop.
-    QTRY_COMPARE_WITH_TIMEOUT(qsizetype(arrivals.size()), bridge.process->standard_error().count("Mocap frame "), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(qsizetype(arrivals.size()), bridge.process->standard_error().count("Mocap frame "),
+                              10000);
     QVERIFY(bridge.process->send_signal(SIGTERM));
     QVERIFY(bridge.process->wait_for_finished());
     QCOMPARE(bridge.process->process().exitCode(), 0);
@@ -251,10 +253,11 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
     using Decoder = nmb::SenderTable::Decoder;
     const qint64 per_sender_bytes = 2 * qint64(sizeof(Decoder) + Decoder::CAPACITY);
     const qint64 allowance_kib = qint64(nmb::SenderLimits{}.max_senders) * per_sender_bytes / 1024 + 16 * 1024;
-    qInfo("senders %d from %s/24 (%d endpoints unavailable) in %lld ms; kernel drops %lld; steady frames during the flood %zu;"
-          " RSS baseline %lld KiB, peak %lld KiB (+%lld KiB, allowed +%lld KiB)",
-          result.sent, qPrintable(QHostAddress(block).toString()), result.unavailable, flood_ms, counters.drops - drops_before, after_flood - before_flood,
-          baseline_kib, peak_kib, peak_kib - baseline_kib, allowance_kib);
+    qInfo("senders %d from %s/24 (%d endpoints unavailable) in %lld ms; kernel drops %lld;"
+          " steady frames during the flood %zu; RSS baseline %lld KiB, peak %lld KiB (+%lld KiB, allowed +%lld KiB)",
+          result.sent, qPrintable(QHostAddress(block).toString()), result.unavailable, flood_ms,
+          counters.drops - drops_before, after_flood - before_flood, baseline_kib, peak_kib, peak_kib - baseline_kib,
+          allowance_kib);
     QVERIFY2(peak_kib - baseline_kib <= allowance_kib,
              qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(peak_kib - baseline_kib)));
     // The flood reached the bridge: the kernel dropped (nearly) nothing.
@@ -267,7 +270,8 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
         const auto in_segment = std::count_if(arrivals.begin() + qsizetype(before_flood),
                                               arrivals.begin() + qsizetype(after_flood),
                                               [&](int at) { return at > from && at <= to; });
-        QVERIFY2(in_segment > 0, qPrintable(QStringLiteral("no steady frame while senders %1 to %2 came").arg(from).arg(to)));
+        QVERIFY2(in_segment > 0,
+                 qPrintable(QStringLiteral("no steady frame while senders %1 to %2 came").arg(from).arg(to)));
     }
 
     // Every decoded frame was the steady sender's and none was rejected.
@@ -275,7 +279,8 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
     const qsizetype decoded = log.count("Mocap frame ");
     QCOMPARE(decoded, qsizetype(arrivals.size()));
     QCOMPARE(log.count(" from " + loopback_sender(steady.localPort()) + " id 0 "), decoded);
-    QVERIFY(log.endsWith(QStringLiteral("Stopped: %1 decoded, %1 forwarded, 0 rejected frame(s).\n").arg(decoded).toUtf8()));
+    QVERIFY(log.endsWith(
+        QStringLiteral("Stopped: %1 decoded, %1 forwarded, 0 rejected frame(s).\n").arg(decoded).toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(TestBridgeLoad)
