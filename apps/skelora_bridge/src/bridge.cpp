@@ -89,9 +89,14 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     // Nothing below adds or drops senders, so the reference holds for the
     // whole datagram.
     SenderTable::Decoder& decoder = decoders.decoder_for({address_text, port}, now());
-    for (const char byte : data) {
-        const codec::DecodeResult result = decoder.feed(static_cast<std::uint8_t>(byte));
-        switch (result) {
+    // The bulk feed takes payloads in runs and stops at every result, so
+    // each frame and rejection is handled in stream order.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+    const auto size = static_cast<std::size_t>(data.size());
+    for (std::size_t offset = 0; offset < size;) {
+        const codec::FeedStep step = decoder.feed(bytes + offset, size - offset);
+        offset += step.consumed;
+        switch (step.result) {
         case codec::DecodeResult::Pending:
             break;
         case codec::DecodeResult::FrameReady:
@@ -101,7 +106,7 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
         case codec::DecodeResult::LengthTooLarge:
         case codec::DecodeResult::CrcMismatch:
             ++rejected_;
-            qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(result);
+            qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(step.result);
             break;
         }
     }

@@ -1,5 +1,6 @@
 #include "skelora.h"
 
+#include "pose_frame_writer.h"
 #include "skelora_messages.h"
 
 #include <nmb/protocol/joint_tables.h>
@@ -34,15 +35,28 @@ const QString INVALID_MOCAP_ERROR = QStringLiteral("Invalid Mocap frame ID or pa
 const QString INVALID_BODY_ERROR = QStringLiteral("Invalid HumanBody frame ID or payload length.");
 const QString INVALID_HAND_ERROR = QStringLiteral("Invalid HumanHand frame ID or payload length.");
 
-Skelora::PoseData make_pose_data(const protocol::JointDescription& joint, const types::Pose& pose)
+// The joints of a frame into `list`, which is kept from frame to frame. The
+// names and parents come from one table per frame type and are written only
+// when the type changes (`table` remembers which was last); a stream of
+// frames of one type then only copies numbers and allocates nothing.
+template <typename JointAt>
+void fill_frame_poses(Skelora::PoseList& list, const void*& table, const void* frame_table, std::size_t count,
+                      JointAt joint_at, const types::Pose* poses)
 {
-    Skelora::PoseData data;
-    data.name = joint.name;
-    if (joint.parent != nullptr)
-        data.parent = joint.parent;
-    data.position = {pose.position.x, pose.position.y, pose.position.z};
-    data.orientation = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
-    return data;
+    if (table != frame_table || list.size() != count) {
+        list.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const protocol::JointDescription& joint = joint_at(i);
+            list[i].name.assign(joint.name);
+            list[i].parent.assign(joint.parent != nullptr ? joint.parent : "");
+        }
+        table = frame_table;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const types::Pose& pose = poses[i];
+        list[i].position = {pose.position.x, pose.position.y, pose.position.z};
+        list[i].orientation = {pose.orientation.w, pose.orientation.x, pose.orientation.y, pose.orientation.z};
+    }
 }
 
 std::int64_t now_ms()
@@ -186,11 +200,10 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Moc
         Q_EMIT error_occurred(INVALID_MOCAP_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::MocapFrame::POSE_COUNT);
-    for (std::size_t i = 0; i < protocol::SKELETON_JOINT_DESCRIPTIONS.size(); ++i)
-        poses.push_back(make_pose_data(protocol::SKELETON_JOINT_DESCRIPTIONS[i], frame.poses[i]));
-    send_pose_list(skeleton_id, poses);
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::SKELETON_JOINT_DESCRIPTIONS, protocol::MocapFrame::POSE_COUNT,
+        [](std::size_t i) -> const auto& { return protocol::SKELETON_JOINT_DESCRIPTIONS[i]; }, frame.poses);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::HumanBodyFrame& frame)
@@ -200,14 +213,13 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_BODY_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::HumanBodyFrame::POSE_COUNT);
-    for (std::size_t k = 0; k < protocol::HUMAN_BODY_JOINTS.size(); ++k) {
-        const auto& joint = protocol::SKELETON_JOINT_DESCRIPTIONS[static_cast<std::size_t>(
-            protocol::HUMAN_BODY_JOINTS[k])];
-        poses.push_back(make_pose_data(joint, frame.poses[k]));
-    }
-    send_pose_list(skeleton_id, poses);
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::HUMAN_BODY_JOINTS, protocol::HumanBodyFrame::POSE_COUNT,
+        [](std::size_t k) -> const auto& {
+            return protocol::SKELETON_JOINT_DESCRIPTIONS[static_cast<std::size_t>(protocol::HUMAN_BODY_JOINTS[k])];
+        },
+        frame.poses);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::HumanHandFrame& frame)
@@ -218,11 +230,10 @@ void Skelora::send_pose_data(const std::string& skeleton_id, const protocol::Hum
         Q_EMIT error_occurred(INVALID_HAND_ERROR);
         return;
     }
-    PoseList poses;
-    poses.reserve(protocol::HumanHandFrame::POSE_COUNT);
-    for (std::size_t i = 0; i < protocol::HAND_JOINT_DESCRIPTIONS.size(); ++i)
-        poses.push_back(make_pose_data(protocol::HAND_JOINT_DESCRIPTIONS[i], frame.poses[i]));
-    send_pose_list(skeleton_id, poses);
+    fill_frame_poses(
+        frame_poses_, frame_poses_table_, &protocol::HAND_JOINT_DESCRIPTIONS, protocol::HumanHandFrame::POSE_COUNT,
+        [](std::size_t i) -> const auto& { return protocol::HAND_JOINT_DESCRIPTIONS[i]; }, frame.poses);
+    send_pose_list(skeleton_id, frame_poses_);
 }
 
 void Skelora::send_pose_list(const std::string& skeleton_id, const PoseList& poses)
@@ -239,7 +250,7 @@ void Skelora::send_pose_list(const std::string& skeleton_id, const PoseList& pos
         Q_EMIT error_occurred(NOT_CONNECTED_ERROR);
         return;
     }
-    const std::string message = pose_frame_writer_->write(skeleton_id, poses, now_ms());
+    const std::string_view message = pose_frame_writer_->write(skeleton_id, poses, now_ms());
     adapter_->write(QByteArray::fromRawData(message.data(), static_cast<qsizetype>(message.size())));
 }
 

@@ -97,7 +97,9 @@ private:
     std::vector<std::string> interested_skeletons;
     std::map<std::string, std::map<std::string, PoseData>> pose_store;
     bool server_ready_flag = false;
-    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // reuses the last document
+    PoseList frame_poses_; // the joints of the last frame sent, reused for the next
+    const void* frame_poses_table_ = nullptr; // the joint table frame_poses_ was named from
+    std::unique_ptr<skelora::PoseFrameWriter> pose_frame_writer_; // keeps the text around the numbers
 };
 
 } // namespace nmb

@@ -44,13 +44,6 @@ json joint_object(const Skelora::PoseData& pose)
     return joint;
 }
 
-void overwrite_floats(json& array, const float* values, std::size_t count)
-{
-    auto& items = array.get_ref<json::array_t&>();
-    for (std::size_t i = 0; i < count; ++i)
-        items[i] = static_cast<double>(values[i]);
-}
-
 std::string dump_pose_frame(const json& document)
 {
     // Names come from the network and from callers; bad UTF-8 must not stop
@@ -116,49 +109,6 @@ std::string pose_frame_message(const std::string& skeleton_id, const Skelora::Po
     frame["skeleton"] = skeleton_id;
     frame["joints"] = std::move(joints);
     return dump_pose_frame(frame);
-}
-
-std::string PoseFrameWriter::write(const std::string& skeleton_id, const Skelora::PoseList& poses,
-                                   std::int64_t timestamp_ms)
-{
-    if (!same_joints(poses))
-        rebuild(poses);
-    auto& items = document_["joints"].get_ref<json::array_t&>();
-    for (std::size_t i = 0; i < poses.size(); ++i) {
-        auto& keys = items[i].get_ref<json::object_t&>();
-        overwrite_floats(keys.find("position")->second, poses[i].position.data(), poses[i].position.size());
-        overwrite_floats(keys.find("orientation")->second, poses[i].orientation.data(),
-                         poses[i].orientation.size());
-    }
-    document_["timestamp"] = timestamp_ms;
-    document_["skeleton"] = skeleton_id;
-    return dump_pose_frame(document_);
-}
-
-bool PoseFrameWriter::same_joints(const Skelora::PoseList& poses) const
-{
-    if (document_.is_null() || joints_.size() != poses.size())
-        return false;
-    for (std::size_t i = 0; i < poses.size(); ++i)
-        if (joints_[i].first != poses[i].name || joints_[i].second != poses[i].parent)
-            return false;
-    return true;
-}
-
-void PoseFrameWriter::rebuild(const Skelora::PoseList& poses)
-{
-    joints_.clear();
-    joints_.reserve(poses.size());
-    json joints(json::value_t::array);
-    auto& items = joints.get_ref<json::array_t&>();
-    items.reserve(poses.size());
-    for (const Skelora::PoseData& pose : poses) {
-        joints_.emplace_back(pose.name, pose.parent);
-        items.push_back(joint_object(pose));
-    }
-    document_ = json(json::value_t::object);
-    document_["type"] = "pose_frame";
-    document_["joints"] = std::move(joints);
 }
 
 IncomingMessage parse_message(const QByteArray& bytes)

@@ -106,6 +106,7 @@ private Q_SLOTS:
     void mocap_frame_becomes_64_joints();
     void body_and_hand_frames_data();
     void body_and_hand_frames();
+    void frame_types_in_turn_keep_their_joints();
     void invalid_frames_data();
     void invalid_frames();
     void pose_list_checks_data();
@@ -477,6 +478,56 @@ void TestSkelora::body_and_hand_frames()
         QCOMPARE(joints[15]["name"].get<std::string>(), std::string("Arm"));
         QCOMPARE(joints[16]["parent"].get<std::string>(), std::string("Arm"));
         QCOMPARE(joints[0]["parent"].get<std::string>(), std::string("Wrist"));
+    }
+}
+
+void TestSkelora::frame_types_in_turn_keep_their_joints()
+{
+    using namespace nmb::protocol;
+    WsServer server;
+    QVERIFY(server.listen());
+    QVERIFY(start_ready(server));
+    QSignalSpy received(&server, &WsServer::text_received);
+
+    // Per frame sent: its joint count, first joint name and first x position.
+    struct Expected {
+        std::size_t joints;
+        std::string first_name;
+        float first_x;
+    };
+    std::vector<Expected> expected;
+    const auto mocap = [&](float x) {
+        auto frame = patterned<MocapFrame>(MocapFrame::ID);
+        frame.poses[0].position.x = x;
+        client_->send_pose_data("s", frame);
+        expected.push_back({64, SKELETON_JOINT_DESCRIPTIONS[0].name, x});
+    };
+    const auto hand = [&](float x) {
+        auto frame = patterned<HumanHandFrame>(HumanHandFrame::ID);
+        frame.poses[0].position.x = x;
+        client_->send_pose_data("s", frame);
+        expected.push_back({22, HAND_JOINT_DESCRIPTIONS[0].name, x});
+    };
+    const auto body = [&](float x) {
+        auto frame = patterned<HumanBodyFrame>(HumanBodyFrame::ID);
+        frame.poses[0].position.x = x;
+        client_->send_pose_data("s", frame);
+        expected.push_back({24, SKELETON_JOINT_DESCRIPTIONS[std::size_t(HUMAN_BODY_JOINTS[0])].name, x});
+    };
+    mocap(1.0f);
+    mocap(2.0f);
+    hand(3.0f);
+    body(4.0f);
+    hand(5.0f);
+    mocap(6.0f);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), int(expected.size()), 10000);
+
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const json joints = json::parse(received.at(int(i)).first().toString().toStdString())["joints"];
+        QCOMPARE(joints.size(), expected[i].joints);
+        QCOMPARE(joints[0]["name"].get<std::string>(), expected[i].first_name);
+        QCOMPARE(joints[0]["position"][0].get<float>(), expected[i].first_x);
+        QCOMPARE(joints.back()["position"][0].get<float>(), patterned_pose(int(expected[i].joints - 1)).position.x);
     }
 }
 
