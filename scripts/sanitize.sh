@@ -35,7 +35,7 @@ for preset in "${presets[@]}"; do
   rm -rf "$reports"
   mkdir -p "$reports"
   tests_passed=1
-  ctest --preset "$preset" --timeout 300 || tests_passed=0
+  ctest --preset "$preset" || tests_passed=0
   if compgen -G "$reports/*" >/dev/null; then
     echo "sanitize: $preset reports:" >&2
     for report in "$reports"/*; do

@@ -9,7 +9,6 @@
 #include <nmb/test/programs.h>
 #include <nmb/test/udp_capture.h>
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -36,7 +35,6 @@ struct Run {
     bool ended = false;
     int exit_code = -1;
     QString log;
-    qint64 elapsed_ms = 0;
 };
 
 // Runs nimbra_reelcast to its end (killed after RUN_LIMIT_MS) while the
@@ -46,8 +44,6 @@ Run replay(const QStringList& arguments)
     Run run;
     QProcess process;
     QSignalSpy finished(&process, &QProcess::finished);
-    QElapsedTimer clock;
-    clock.start();
     process.start(nmb::test::program_path(QStringLiteral("nimbra_reelcast")), arguments);
     if (!process.waitForStarted(10000))
         return run;
@@ -57,7 +53,6 @@ Run replay(const QStringList& arguments)
         run.log = QString::fromUtf8(process.readAllStandardError());
         return run;
     }
-    run.elapsed_ms = clock.elapsed();
     run.ended = true;
     run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.log = QString::fromUtf8(process.readAllStandardError());
