@@ -139,8 +139,8 @@ void TestMocapFrame::mocap_poses_ignore_the_trailing_bytes()
     }
     const auto quiet = from_wire<MocapFrame>(build_frame(0, zeros));
     const auto noisy = from_wire<MocapFrame>(build_frame(0, noise));
-    QCOMPARE(quiet.timestamp_us, 0x8877665544332211ull);
-    QCOMPARE(noisy.timestamp_us, quiet.timestamp_us);
+    QCOMPARE(quint64(quiet.timestamp_us), 0x8877665544332211ull);
+    QCOMPARE(quint64(noisy.timestamp_us), quint64(quiet.timestamp_us));
     for (int slot = 0; slot < 64; ++slot) {
         compare_pose(quiet.poses[slot], slot);
         compare_pose(noisy.poses[slot], slot);

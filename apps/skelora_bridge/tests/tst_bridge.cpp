@@ -35,6 +35,8 @@ public:
     {
         QObject::connect(&server_, &QWebSocketServer::newConnection, this, [this] {
             while (QWebSocket* socket = server_.nextPendingConnection()) {
+                // The server hands its sockets over; the service owns them.
+                socket->setParent(this);
                 socket_ = socket;
                 QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
                     messages.append(text);

@@ -140,7 +140,7 @@ void TestSenderTable::dropping_one_sender_leaves_another_mid_frame_intact()
     // Sender 1 kept its partial frame through both drops.
     SenderTable::Decoder& decoder = table.decoder_for(peer(1), 30031ms);
     QCOMPARE(feed(decoder, frame.mid(1200)), ONE_FRAME);
-    QCOMPARE(decoder.frame().timestamp_us, 1234u);
+    QCOMPARE(quint64(decoder.frame().timestamp_us), quint64(1234));
 }
 
 void TestSenderTable::dropped_sender_restarts_with_a_fresh_decoder_data()
@@ -175,7 +175,7 @@ void TestSenderTable::dropped_sender_restarts_with_a_fresh_decoder()
     SenderTable::Decoder& decoder = table.decoder_for(peer(1), 40000ms);
     QCOMPARE(decoder.state(), nmb::codec::DecoderState::HuntSync0);
     QCOMPARE(feed(decoder, second), ONE_FRAME);
-    QCOMPARE(decoder.frame().timestamp_us, 2u);
+    QCOMPARE(quint64(decoder.frame().timestamp_us), quint64(2));
 }
 
 QTEST_GUILESS_MAIN(TestSenderTable)

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -24,7 +25,11 @@ namespace {
 // disposition, so the program ends exactly as it would without a console.
 constexpr std::array<int, 2> ENDING_SIGNALS{SIGINT, SIGTERM};
 
-volatile std::sig_atomic_t pending_signal = 0;
+// Set by the handler on whichever thread the system picks for the signal,
+// read by the console thread: a lock-free atomic, which is safe to touch in
+// a signal handler and orders the two threads (a volatile flag does not).
+std::atomic<int> pending_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void record_ending_signal(int signal_number)
 {
@@ -64,8 +69,7 @@ public:
         for (std::size_t i = 0; i < ENDING_SIGNALS.size(); ++i) {
             ::sigaction(ENDING_SIGNALS[i], &saved_[i], nullptr);
         }
-        const int signal_number = pending_signal;
-        pending_signal = 0;
+        const int signal_number = pending_signal.exchange(0);
         if (signal_number != 0) {
             std::raise(signal_number);
         }
