@@ -58,6 +58,7 @@ class Bench:
         self.rows = {}
         self.order = []
         self.notes = []
+        self.logs_started = set()
 
     def row(self, key, *args, **kwargs):
         if key not in self.rows:
@@ -78,7 +79,10 @@ class Bench:
             if isinstance(output, bytes):
                 output = output.decode(errors="replace")
             status, output = -1, output + f"\n(killed after {timeout} s)\n"
-        with open(os.path.join(self.log_dir, name + ".log"), "a") as log:
+        # Each log holds the runs of this invocation only.
+        mode = "a" if name in self.logs_started else "w"
+        self.logs_started.add(name)
+        with open(os.path.join(self.log_dir, name + ".log"), mode) as log:
             log.write(f"$ {' '.join(command)}\n{output}\n(exit {status}, {time.monotonic() - started:.1f} s)\n\n")
         return status, output
 
@@ -338,9 +342,6 @@ def main():
     repeat = max(3, args.repeat)
     log_dir = os.path.join(build_dir, "bench-logs")
     os.makedirs(log_dir, exist_ok=True)
-    for name in os.listdir(log_dir):
-        if name.endswith(".log"):
-            os.remove(os.path.join(log_dir, name))
     results = args.results or os.path.join(build_dir, "bench-results.md")
 
     bench = Bench(build_dir, root, args.quick, args.realtime, log_dir)
