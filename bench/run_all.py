@@ -200,6 +200,11 @@ class Bench:
             if status != 0 or not (latency and forwarded and per_core):
                 capacity.failures.append(f"exit {status}")
                 continue
+            bursts = re.search(r"in bursts: [0-9.]+ us, i\.e\. ([0-9.]+) frames/s", output)
+            if bursts:
+                self.row("bridge-bursts", "bridge frames/s on one core, frames sent in bursts (from its CPU time)",
+                         "frames/s", HIGHER, "≥ 10,000", lambda o, a: o.median >= 10000).ours.append(
+                             float(bursts.group(1)))
             median.ours.append(float(latency.group(1)))
             p99.ours.append(float(latency.group(2)))
             wall.ours.append(float(forwarded.group(1)))
@@ -233,17 +238,53 @@ class Bench:
                     row.failures.append(f"exit {status}")
 
     def pose_frame_json(self, repeat):
-        reused = self.row("json-reused", "pose_frame message (64 joints), reused document", "us/message", LOWER)
-        fresh = self.row("json-fresh", "pose_frame message (64 joints), fresh document", "us/message", LOWER)
+        reused = self.row("json-reused", "pose_frame message (64 joints), the bridge's writer", "us/message", LOWER)
+        fresh = self.row("json-fresh", "pose_frame message (64 joints), fresh library document", "us/message", LOWER)
+        # Older builds print "reused document:" and "fresh document:", newer
+        # ones the writer's and the library's CPU time per message.
+        patterns = ((reused, r"(?:reused document|PoseFrameWriter):\s+([0-9.]+) us"),
+                    (fresh, r"(?:fresh document|library document and dump):\s+([0-9.]+) us"))
         for _ in range(repeat):
             status, output = self.run("pose_frame_json", [self.program("bench_pose_frame_json"),
                                                           "1000" if self.quick else "3000"], 600)
-            for row, what in ((reused, "reused document"), (fresh, "fresh document")):
-                match = re.search(what + r":\s+([0-9.]+) us per message", output)
+            for row, pattern in patterns:
+                match = re.search(pattern, output)
                 if status == 0 and match:
                     row.ours.append(float(match.group(1)))
                 else:
                     row.failures.append(f"exit {status}")
+
+    # Recording playback through the library, against a relative timer.
+    def binary_playback(self, repeat):
+        if not os.path.exists(self.program("bench_binary_playback")):
+            self.notes.append("recording playback: bench_binary_playback not in this build")
+            return
+        seconds = 5
+        status, output = self.run("binary_playback", [self.program("bench_binary_playback"), "--hz", "120,1000",
+                                                      "--seconds", str(seconds), "--repeat", str(repeat),
+                                                      "--compare"], repeat * 2 * 2 * (2 * seconds + 10) + 60)
+        for hz in (120, 1000):
+            label = f"recording playback {hz} Hz (library, in process)"
+            rows = {
+                "median": self.row(f"playback-{hz}-median", f"{label}: median of |emission - ideal|", "ms", LOWER,
+                                   anchor_name="relative timer"),
+                "p99": self.row(f"playback-{hz}-p99", f"{label}: 99th percentile of |emission - ideal|", "ms",
+                                LOWER, anchor_name="relative timer"),
+                "drift": self.row(f"playback-{hz}-drift", f"{label}: drift (absolute)", "ppm", LOWER,
+                                  anchor_name="relative timer"),
+            }
+            for line in output.splitlines():
+                fields = line.split()
+                if len(fields) != 11 or fields[1] != str(hz) or fields[0] not in ("absolute", "relative"):
+                    continue
+                for key, column in (("median", 5), ("p99", 6), ("drift", 8)):
+                    row = rows[key]
+                    if fields[3] != fields[4]:
+                        row.failures.append(f"{fields[0]}: emitted {fields[4]} of {fields[3]}")
+                        continue
+                    (row.ours if fields[0] == "absolute" else row.anchor).append(abs(float(fields[column])))
+        if status not in (0, 1):
+            self.notes.append(f"recording playback: the benchmark ended with {status}")
 
     def seek(self, repeat):
         wall = self.row("seek-wall", "seek to 0.9 in a 1 GB recording, wall time (file in page cache)", "ms", LOWER)
@@ -334,7 +375,8 @@ def main():
     parser.add_argument("--realtime", action="store_true", help="replay timing with real-time priority (both players)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per benchmark (at least 3)")
     parser.add_argument("--results", help="markdown file for the table (default: <build-dir>/bench-results.md)")
-    parser.add_argument("--only", help="comma-separated subset: replay,recorder,decoder,bridge,viewer,tui,json,seek")
+    parser.add_argument("--only", help="comma-separated subset: replay,playback,recorder,decoder,bridge,viewer,tui,"
+                                       "json,seek")
     args = parser.parse_args()
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -345,7 +387,8 @@ def main():
     results = args.results or os.path.join(build_dir, "bench-results.md")
 
     bench = Bench(build_dir, root, args.quick, args.realtime, log_dir)
-    steps = [("replay", bench.replay_timing), ("recorder", bench.recorder_loss), ("decoder", bench.decoder),
+    steps = [("replay", bench.replay_timing), ("playback", bench.binary_playback),
+             ("recorder", bench.recorder_loss), ("decoder", bench.decoder),
              ("bridge", bench.bridge), ("viewer", bench.viewer), ("tui", bench.tui_print),
              ("json", bench.pose_frame_json), ("seek", bench.seek)]
     chosen = set(args.only.split(",")) if args.only else {name for name, _ in steps}
