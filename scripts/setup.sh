@@ -2,6 +2,10 @@
 # Installs everything the build and the tests need on Debian 12, then builds
 # FTXUI from Debian 13's source package into build/_deps/ftxui (it is not
 # packaged for Debian 12). Idempotent: quick when everything is present.
+#
+#   scripts/setup.sh            what the build and the tests need
+#   scripts/setup.sh --bench    also the tools the benchmarks compare against
+#                               (bench/run.sh passes it; CI does not)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,6 +21,15 @@ PACKAGES=(
   fonts-noto-cjk
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
 )
+# The reference tools of bench/run.sh: a pcap replayer and a packet recorder.
+BENCH_PACKAGES=(tcpreplay tcpdump)
+
+for argument in "$@"; do
+  case "$argument" in
+    --bench) PACKAGES+=("${BENCH_PACKAGES[@]}") ;;
+    *) echo "usage: setup.sh [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
 

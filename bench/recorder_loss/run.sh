@@ -2,24 +2,48 @@
 # Recorder loss over loopback: runs the real nimbra_reeltake, sends it paced
 # 1860-byte Mocap frames with recorder_loss_sender, stops it with SIGINT and
 # compares what was sent with what was recorded (summary line and file size).
+# With --tools reeltake,tcpdump each scenario is also captured by a packet
+# recorder on lo (`tcpdump -w`, same receive buffer as ours) in its own run,
+# alternating with ours, and its file's packets are counted.
 #
-#   bench/recorder_loss/run.sh <build-dir> [rate:seconds ...]
+#   bench/recorder_loss/run.sh [--tools reeltake,tcpdump] [--repeat N] <build-dir> [rate:seconds ...]
 #
-# Default scenarios: 10000:10 and 50000:2. Exit status 1 when any scenario
-# lost datagrams. RECORD_DIR (default: a temporary directory under TMPDIR)
-# chooses where the recordings are written, e.g. a tmpfs to take the disk out
-# of the measurement.
+# Default scenarios: 10000:10 and 50000:2; rate "max" (or 0) sends as fast as
+# one sender can. Exit status 1 when any run of ours lost datagrams.
+# RECORD_DIR (default: a temporary directory under TMPDIR) chooses where the
+# recordings are written, e.g. a tmpfs to take the disk out of the
+# measurement.
 set -euo pipefail
 
-BUILD_DIR="$(cd "${1:?usage: run.sh <build-dir> [rate:seconds ...]}" && pwd)"
+TOOLS=reeltake
+REPEAT=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --tools) TOOLS="$2"; shift 2 ;;
+    --repeat) REPEAT="$2"; shift 2 ;;
+    *) break ;;
+  esac
+done
+BUILD_DIR="$(cd "${1:?usage: run.sh [--tools reeltake,tcpdump] [--repeat N] <build-dir> [rate:seconds ...]}" && pwd)"
 shift
 SCENARIOS=("$@")
 [ ${#SCENARIOS[@]} -gt 0 ] || SCENARIOS=(10000:10 50000:2)
+IFS=, read -r -a TOOL_LIST <<<"$TOOLS"
 
 RECORDER="$BUILD_DIR/bin/nimbra_reeltake"
 SENDER="$BUILD_DIR/bin/recorder_loss_sender"
+COUNTER="$BUILD_DIR/bin/bench_pcap_count"
 for program in "$RECORDER" "$SENDER"; do
   [ -x "$program" ] || { echo "missing $program: build the targets nimbra_reeltake and recorder_loss_sender" >&2; exit 2; }
+done
+for tool in "${TOOL_LIST[@]}"; do
+  case "$tool" in
+    reeltake) ;;
+    tcpdump)
+      command -v tcpdump >/dev/null || { echo "tcpdump not found (scripts/setup.sh --bench installs it)" >&2; exit 2; }
+      [ -x "$COUNTER" ] || { echo "missing $COUNTER: build the target bench_pcap_count" >&2; exit 2; } ;;
+    *) echo "unknown tool: $tool" >&2; exit 2 ;;
+  esac
 done
 
 WORK="$(mktemp -d)"
@@ -45,62 +69,96 @@ cpu_seconds() {
   awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"
 }
 
-start_recorder() {
-  local attempt port
+# Starts a capturing program (the command after the first argument, with
+# PORT in it replaced by a random port) in the background and waits for
+# `ready` on its standard error; sets RECORDER_PID and PORT.
+start_capture() {
+  local ready="$1" attempt port
+  shift
   for attempt in 1 2 3 4 5; do
     port=$(( 20000 + RANDOM % 40000 ))
     rm -rf "$REC" "$WORK/recorder.log"
-    "$RECORDER" --port "$port" -d "$REC" 2>"$WORK/recorder.log" &
+    mkdir -p "$REC"
+    "${@//PORT/$port}" 2>"$WORK/recorder.log" &
     RECORDER_PID=$!
     for _ in $(seq 100); do
-      grep -q "^Recording UDP datagrams on" "$WORK/recorder.log" && { PORT=$port; return 0; }
+      grep -q "$ready" "$WORK/recorder.log" && { PORT=$port; return 0; }
       kill -0 "$RECORDER_PID" 2>/dev/null || break
       sleep 0.1
     done
+    kill -TERM "$RECORDER_PID" 2>/dev/null || true
     wait "$RECORDER_PID" 2>/dev/null || true
     RECORDER_PID=""
   done
-  echo "the recorder did not start:" >&2
+  echo "the capture did not start: $*" >&2
   cat "$WORK/recorder.log" >&2
   exit 2
 }
 
-printf '%-8s %4s %9s %9s %6s %8s %13s %12s %9s %8s\n' \
-  "rate/s" "s" "sent" "recorded" "lost" "loss%" "file bytes" "rcvbuf errs" "cpu s" "us/dgram"
+percent() {
+  awk -v l="$1" -v s="$2" 'BEGIN { printf "%.3f", s ? 100 * l / s : 0 }'
+}
+
+printf '%-9s %-8s %4s %9s %9s %7s %8s %13s %12s %9s %8s\n' \
+  "tool" "rate/s" "s" "sent" "recorded" "lost" "loss%" "file bytes" "rcvbuf errs" "cpu s" "us/dgram"
 status=0
 for scenario in "${SCENARIOS[@]}"; do
   rate=${scenario%%:*}
   seconds=${scenario##*:}
-  start_recorder
-  rcvbuf_before=$(udp_counter RcvbufErrors)
-  cpu_before=$(cpu_seconds "$RECORDER_PID")
+  [ "$rate" = max ] && rate=0
+  for (( run = 0; run < REPEAT; run++ )); do
+    for tool in "${TOOL_LIST[@]}"; do
+      sink=0
+      if [ "$tool" = reeltake ]; then
+        start_capture "^Recording UDP datagrams on" "$RECORDER" --port PORT -d "$REC"
+      else
+        # Same receive buffer as the recorder asks for (8 MiB); a socket in the
+        # sender takes the datagrams so that none is answered with an ICMP error.
+        start_capture "listening on" tcpdump -i lo -n -B 8192 -w "$REC/capture.pcap" udp dst port PORT
+        sink=1
+      fi
+      rcvbuf_before=$(udp_counter RcvbufErrors)
+      cpu_before=$(cpu_seconds "$RECORDER_PID")
 
-  "$SENDER" --port "$PORT" --rate "$rate" --seconds "$seconds" >"$WORK/sender.log"
-  sent=$(sed -n 's/^sent \([0-9]*\) datagrams.*/\1/p' "$WORK/sender.log")
-  # Let the recorder drain its socket before stopping it.
-  sleep 1
-  cpu_after=$(cpu_seconds "$RECORDER_PID")
-  rcvbuf_after=$(udp_counter RcvbufErrors)
-  kill -INT "$RECORDER_PID"
-  wait "$RECORDER_PID"
-  RECORDER_PID=""
+      "$SENDER" --port "$PORT" --rate "$rate" --seconds "$seconds" --sink "$sink" >"$WORK/sender.log"
+      sent=$(sed -n 's/^sent \([0-9]*\) datagrams.*/\1/p' "$WORK/sender.log")
+      # Let the capture drain its buffer before stopping it.
+      sleep 1
+      cpu_after=$(cpu_seconds "$RECORDER_PID")
+      rcvbuf_after=$(udp_counter RcvbufErrors)
+      kill -INT "$RECORDER_PID"
+      wait "$RECORDER_PID" || true
+      RECORDER_PID=""
 
-  summary=$(grep "^Recording stopped:" "$WORK/recorder.log")
-  recorded=$(sed -n 's/^Recording stopped: \([0-9]*\) datagram(s), .*/\1/p' <<<"$summary")
-  bytes=$(sed -n 's/^Recording stopped: [0-9]* datagram(s), \([0-9]*\) byte(s).*/\1/p' <<<"$summary")
-  file=${summary#*, file }
-  file_bytes=$(stat -c %s "$file")
-  rm -f "$file"
-  lost=$(( sent - recorded ))
-  cpu=$(awk -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { printf "%.2f", b - a }')
-  per_datagram=$(awk -v c="$cpu" -v n="$recorded" 'BEGIN { printf "%.1f", n ? c * 1e6 / n : 0 }')
-  printf '%-8s %4s %9s %9s %6s %8s %13s %12s %9s %8s\n' "$rate" "$seconds" "$sent" "$recorded" "$lost" \
-    "$(awk -v l="$lost" -v s="$sent" 'BEGIN { printf "%.3f", s ? 100 * l / s : 0 }')" \
-    "$file_bytes" "$(( rcvbuf_after - rcvbuf_before ))" "$cpu" "$per_datagram"
-  echo "         sender: $(cat "$WORK/sender.log")"
-  grep -v -e "^Recording UDP datagrams on" -e "^Recording stopped:" "$WORK/recorder.log" | sed 's/^/         recorder: /' || true
-  if [ "$lost" -ne 0 ] || [ "$file_bytes" -ne "$bytes" ] || [ "$bytes" -ne $(( recorded * 1860 )) ]; then
-    status=1
-  fi
+      extra=""
+      if [ "$tool" = reeltake ]; then
+        summary=$(grep "^Recording stopped:" "$WORK/recorder.log")
+        recorded=$(sed -n 's/^Recording stopped: \([0-9]*\) datagram(s), .*/\1/p' <<<"$summary")
+        bytes=$(sed -n 's/^Recording stopped: [0-9]* datagram(s), \([0-9]*\) byte(s).*/\1/p' <<<"$summary")
+        file=${summary#*, file }
+        file_bytes=$(stat -c %s "$file")
+        if [ "$recorded" -ne "$sent" ] || [ "$file_bytes" -ne "$bytes" ] || [ "$bytes" -ne $(( recorded * 1860 )) ]; then
+          status=1
+        fi
+      else
+        count=$("$COUNTER" "$REC/capture.pcap")
+        recorded=$(awk '{ print $2 }' <<<"$count")
+        file_bytes=$(stat -c %s "$REC/capture.pcap")
+        extra=$(grep -E "packets (captured|received by filter|dropped by kernel)" "$WORK/recorder.log" | paste -sd, - || true)
+      fi
+      rm -rf "$REC"
+      lost=$(( sent - recorded ))
+      cpu=$(awk -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { printf "%.2f", b - a }')
+      per_datagram=$(awk -v c="$cpu" -v n="$recorded" 'BEGIN { printf "%.1f", n ? c * 1e6 / n : 0 }')
+      printf '%-9s %-8s %4s %9s %9s %7s %8s %13s %12s %9s %8s\n' "$tool" "$([ "$rate" = 0 ] && echo max || echo "$rate")" \
+        "$seconds" "$sent" "$recorded" "$lost" "$(percent "$lost" "$sent")" \
+        "$file_bytes" "$([ "$sink" = 1 ] && echo - || echo $(( rcvbuf_after - rcvbuf_before )))" "$cpu" "$per_datagram"
+      echo "          sender: $(cat "$WORK/sender.log")"
+      [ -z "$extra" ] || echo "          tcpdump: $extra"
+      grep -v -e "^Recording UDP datagrams on" -e "^Recording stopped:" -e "listening on" -e "packets captured" \
+        -e "packets received by filter" -e "packets dropped by kernel" "$WORK/recorder.log" \
+        | sed "s/^/          $tool: /" || true
+    done
+  done
 done
 exit $status

@@ -1,7 +1,8 @@
 // Paced UDP sender for the recorder loss benchmark: sends valid Mocap frames
 // (1860 bytes each, microsecond timestamps one period apart) at a fixed rate
 // for a fixed time, against an absolute clock so that a late start of one
-// batch does not stretch the run. Prints what it sent on standard output.
+// batch does not stretch the run; with --rate 0 it sends as fast as it can
+// for that time. Prints what it sent on standard output.
 #include <nmb/protocol/crc32.h>
 #include <nmb/protocol/mocap_frame.h>
 
@@ -111,8 +112,11 @@ bool stamper_matches_the_checksum(const FrameStamper& stamper)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: recorder_loss_sender --port P --rate DATAGRAMS_PER_S --seconds S "
-                         "[--host 127.0.0.1]\n");
+    std::fprintf(stderr, "usage: recorder_loss_sender --port P --rate DATAGRAMS_PER_S (0: unpaced) --seconds S "
+                         "[--host 127.0.0.1] [--sink 1]\n"
+                         "  --sink 1: also bind the destination port with a socket that never reads, so that\n"
+                         "            a packet capture run without a recorder does not answer every datagram\n"
+                         "            with an ICMP port unreachable\n");
     return 2;
 }
 
@@ -124,6 +128,7 @@ int main(int argc, char* argv[])
     long port = 0;
     double rate = 0;
     double seconds = 0;
+    bool sink = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--host")
@@ -134,10 +139,12 @@ int main(int argc, char* argv[])
             rate = std::strtod(argv[i + 1], nullptr);
         else if (option == "--seconds")
             seconds = std::strtod(argv[i + 1], nullptr);
+        else if (option == "--sink")
+            sink = std::string(argv[i + 1]) == "1";
         else
             return usage();
     }
-    if (port < 1 || port > 65535 || rate <= 0 || seconds <= 0 || argc % 2 == 0)
+    if (port < 1 || port > 65535 || rate < 0 || seconds <= 0 || argc % 2 == 0)
         return usage();
 
     sockaddr_in destination{};
@@ -150,6 +157,14 @@ int main(int argc, char* argv[])
         std::perror("socket");
         return 1;
     }
+    int sink_fd = -1;
+    if (sink) {
+        sink_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (sink_fd < 0 || bind(sink_fd, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) != 0) {
+            std::perror("sink");
+            return 1;
+        }
+    }
     int send_buffer = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
 
@@ -159,8 +174,9 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    const auto total = std::uint64_t(rate * seconds + 0.5);
-    const double period_ns = 1e9 / rate;
+    const bool paced = rate > 0;
+    const auto total = paced ? std::uint64_t(rate * seconds + 0.5) : UINT64_MAX;
+    const double period_ns = paced ? 1e9 / rate : 20'000.0; // unpaced: timestamps 20 us apart
     std::vector<std::uint8_t> buffers(FRAME_SIZE * MAX_BATCH);
     std::array<iovec, MAX_BATCH> vectors{};
     std::array<mmsghdr, MAX_BATCH> messages{};
@@ -176,18 +192,24 @@ int main(int argc, char* argv[])
     std::uint64_t failed = 0;
     std::int64_t worst_lag_ns = 0;
     const std::int64_t start = now_ns();
+    const auto end = start + std::int64_t(seconds * 1e9);
     while (sent + failed < total) {
         const std::uint64_t done = sent + failed;
         const std::int64_t now = now_ns();
-        // Datagram i is due at start + i * period.
-        auto due = std::uint64_t(double(now - start) / period_ns) + 1;
-        if (due > total)
-            due = total;
-        if (due <= done) {
-            sleep_until_ns(start + std::int64_t(double(done) * period_ns));
-            continue;
+        std::uint64_t due = done + MAX_BATCH;
+        if (paced) {
+            // Datagram i is due at start + i * period.
+            due = std::uint64_t(double(now - start) / period_ns) + 1;
+            if (due > total)
+                due = total;
+            if (due <= done) {
+                sleep_until_ns(start + std::int64_t(double(done) * period_ns));
+                continue;
+            }
+            worst_lag_ns = std::max(worst_lag_ns, now - (start + std::int64_t(double(done) * period_ns)));
+        } else if (now >= end) {
+            break;
         }
-        worst_lag_ns = std::max(worst_lag_ns, now - (start + std::int64_t(double(done) * period_ns)));
         const int batch = int(std::min<std::uint64_t>(due - done, MAX_BATCH));
         for (int k = 0; k < batch; ++k) {
             const std::uint64_t index = done + std::uint64_t(k);
@@ -203,6 +225,8 @@ int main(int argc, char* argv[])
     }
     const double elapsed = double(now_ns() - start) / 1e9;
     close(fd);
+    if (sink_fd >= 0)
+        close(sink_fd);
 
     std::printf("sent %llu datagrams, %llu bytes, failed %llu, in %.3f s (%.0f/s), worst lag %.3f ms\n",
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(sent * FRAME_SIZE),

@@ -11,6 +11,25 @@ Q_DECLARE_METATYPE(QHostAddress)
 
 namespace {
 
+// Datagram i of a numbered burst: its number, then a size that varies.
+QByteArray numbered(int i)
+{
+    return QByteArray::number(i).rightJustified(6, '0') + QByteArray(i % 97, char('a' + i % 26));
+}
+
+// Sends `count` numbered datagrams from `first` on, then a marker to a
+// socket of the test's own; once the marker is there, so is the burst.
+bool send_burst(nmb::UdpAdapter& tx, const QHostAddress& to, quint16 port, int first, int count)
+{
+    QUdpSocket marker;
+    if (!marker.bind(to, 0))
+        return false;
+    for (int i = first; i < first + count; ++i)
+        if (tx.write(numbered(i), to, port) != numbered(i).size())
+            return false;
+    return tx.write("marker", to, marker.localPort()) == 6 && marker.waitForReadyRead(5000);
+}
+
 // A port that was free on `address` a moment ago.
 quint16 free_port(const QHostAddress& address)
 {
@@ -39,6 +58,10 @@ private Q_SLOTS:
     void receive_buffer_request();
     void enlarged_buffer_holds_a_burst_while_the_loop_stalls();
     void listener_may_disconnect_inside_a_burst();
+    void long_burst_keeps_order_and_senders_data();
+    void long_burst_keeps_order_and_senders();
+    void nested_event_loop_in_a_listener_keeps_the_order();
+    void listener_may_rebind_inside_a_burst();
 };
 
 void TestUdpAdapter::burst_is_delivered_in_one_handling_in_order()
@@ -272,6 +295,88 @@ void TestUdpAdapter::listener_may_disconnect_inside_a_burst()
     QTest::failOnWarning(QRegularExpression(".*"));
     QTRY_COMPARE(deliveries, 1);
     QVERIFY(!rx.is_connected());
+}
+
+void TestUdpAdapter::long_burst_keeps_order_and_senders_data()
+{
+    QTest::addColumn<QHostAddress>("loopback");
+    QTest::addColumn<int>("count");
+    QTest::newRow("IPv4, one batch and a bit") << QHostAddress(QHostAddress::LocalHost) << 17;
+    QTest::newRow("IPv4, many batches") << QHostAddress(QHostAddress::LocalHost) << 300;
+    QTest::newRow("IPv6, many batches") << QHostAddress(QHostAddress::LocalHostIPv6) << 300;
+}
+
+// The first datagram of a handling and the rest of the burst are read in
+// different ways; every one must come out the same.
+void TestUdpAdapter::long_burst_keeps_order_and_senders()
+{
+    QFETCH(QHostAddress, loopback);
+    QFETCH(int, count);
+    nmb::UdpAdapter rx;
+    nmb::UdpAdapter tx;
+    if (!rx.connect(loopback, 0))
+        QSKIP("this loopback address is not available here");
+    rx.request_receive_buffer_size(1 << 20);
+    QVERIFY(tx.connect(loopback, 0));
+    QSignalSpy received(&rx, &nmb::UdpAdapter::data_received);
+    QVERIFY(send_burst(tx, loopback, rx.local_port(), 0, count));
+    QTRY_COMPARE(received.size(), count);
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(received.at(i).at(0).toByteArray(), numbered(i));
+        QCOMPARE(received.at(i).at(1).value<QHostAddress>().toString(), loopback.toString());
+        QCOMPARE(received.at(i).at(2).value<quint16>(), tx.local_port());
+    }
+}
+
+void TestUdpAdapter::nested_event_loop_in_a_listener_keeps_the_order()
+{
+    nmb::UdpAdapter rx;
+    nmb::UdpAdapter tx;
+    QVERIFY(rx.connect(QHostAddress::LocalHost, 0));
+    rx.request_receive_buffer_size(1 << 20);
+    QList<QByteArray> delivered;
+    bool nested = false;
+    QObject::connect(&rx, &nmb::UdpAdapter::data_received, this, [&](const QByteArray& data) {
+        delivered << data;
+        if (delivered.size() != 1)
+            return;
+        // A second burst arrives while the first is being handed over, and
+        // the listener lets the event loop run.
+        nested = send_burst(tx, QHostAddress::LocalHost, rx.local_port(), 40, 40);
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+    });
+    QVERIFY(send_burst(tx, QHostAddress::LocalHost, rx.local_port(), 0, 40));
+    QTRY_COMPARE(delivered.size(), 80);
+    QVERIFY(nested);
+    // The socket still reports what comes next.
+    QVERIFY(send_burst(tx, QHostAddress::LocalHost, rx.local_port(), 80, 10));
+    QTRY_COMPARE(delivered.size(), 90);
+    for (int i = 0; i < 90; ++i)
+        QCOMPARE(delivered.at(i), numbered(i));
+}
+
+void TestUdpAdapter::listener_may_rebind_inside_a_burst()
+{
+    nmb::UdpAdapter rx;
+    nmb::UdpAdapter tx;
+    QVERIFY(rx.connect(QHostAddress::LocalHost, 0));
+    const quint16 first_port = rx.local_port();
+    QList<QByteArray> delivered;
+    QObject::connect(&rx, &nmb::UdpAdapter::data_received, this, [&](const QByteArray& data) {
+        delivered << data;
+        if (delivered.size() == 1)
+            QVERIFY(rx.connect(QHostAddress::LocalHost, 0));
+    });
+    QVERIFY(send_burst(tx, QHostAddress::LocalHost, first_port, 0, 40));
+    QTRY_COMPARE(delivered.size(), 1);
+    QVERIFY(rx.local_port() != first_port);
+
+    // The rest of the old burst is gone with the old socket; the new one
+    // receives.
+    QVERIFY(send_burst(tx, QHostAddress::LocalHost, rx.local_port(), 100, 3));
+    QTRY_COMPARE(delivered.size(), 4);
+    QCOMPARE(delivered.mid(1), (QList<QByteArray>{numbered(100), numbered(101), numbered(102)}));
 }
 
 QTEST_GUILESS_MAIN(TestUdpAdapter)

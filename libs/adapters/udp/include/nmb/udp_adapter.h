@@ -8,6 +8,9 @@
 #include <QString>
 #include <QUdpSocket>
 
+#include <QList>
+
+#include <memory>
 #include <optional>
 
 namespace nmb {
@@ -82,7 +85,20 @@ Q_SIGNALS:
     void error_occurred(const QString& message);
 
 private:
+    struct Received {
+        QByteArray data;
+        QHostAddress address;
+        quint16 port = 0;
+    };
+    struct Batch;
+
+    bool refill();
+    void read_batch();
+
     QUdpSocket socket_;
+    std::unique_ptr<Batch> batch_; // receive buffers, made on the first burst
+    QList<Received> queue_;        // read, not yet delivered; emptied by connect() and disconnect()
+    bool delivering_ = false;
 };
 
 } // namespace nmb
