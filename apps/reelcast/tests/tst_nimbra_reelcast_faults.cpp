@@ -4,7 +4,7 @@
 // code say how it ended.
 
 #include "recorded_frame_reader.h"
-#include "replay_recordings.h"
+#include <nmb/test/recordings.h>
 
 #include <nmb/test/programs.h>
 #include <nmb/test/udp_capture.h>
