@@ -258,8 +258,14 @@ void TestBridgeLoad::many_senders_leave_memory_bounded_and_a_steady_sender_decod
           result.sent, qPrintable(QHostAddress(block).toString()), result.unavailable, flood_ms,
           counters.drops - drops_before, after_flood - before_flood, baseline_kib, peak_kib, peak_kib - baseline_kib,
           allowance_kib);
+#if defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer the bridge keeps freed blocks resident in the
+    // checker's quarantine, so its memory says nothing about the sender cap.
+    qInfo("memory bound not checked in an AddressSanitizer build");
+#else
     QVERIFY2(peak_kib - baseline_kib <= allowance_kib,
              qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(peak_kib - baseline_kib)));
+#endif
     // The flood reached the bridge: the kernel dropped (nearly) nothing.
     QVERIFY(counters.drops - drops_before <= FLOOD_SENDERS / 100);
 

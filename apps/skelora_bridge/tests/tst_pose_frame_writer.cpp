@@ -214,7 +214,8 @@ void TestPoseFrameWriter::random_frames_match_the_library()
             for (float& value : pose.orientation)
                 value = draw(random, Spread(spread));
         }
-        const std::int64_t timestamp = std::int64_t(random()) * std::int64_t(random()) - 1;
+        // Wrapped in unsigned arithmetic: any 64-bit pattern, negative ones included.
+        const auto timestamp = std::int64_t(std::uint64_t(random()) * std::uint64_t(random()) - 1u);
         const std::string expected = skelora::pose_frame_message("mocap", poses, timestamp);
         const std::string_view written = writer.write("mocap", poses, timestamp);
         if (written != expected) {
