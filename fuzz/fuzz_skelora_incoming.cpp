@@ -12,6 +12,7 @@
 // pose_frame that reads back to the same names, parents and values.
 
 #include "fuzz_check.h"
+#include "pose_frame_writer.h"
 #include "skelora.h"
 #include "skelora_messages.h"
 
