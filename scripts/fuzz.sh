@@ -28,10 +28,8 @@ if ! [[ "$SECONDS_PER_TARGET" =~ ^[0-9]+$ ]] || [ "$SECONDS_PER_TARGET" -lt 1 ];
 fi
 
 BUILD="$ROOT/build-fuzz"
-configure=(--preset fuzz)
-if command -v ccache >/dev/null; then
-  configure+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
+. "$ROOT/scripts/ccache.sh"
+configure=(--preset fuzz "${NMB_LAUNCHER[@]}")
 if [ -n "${NMB_FTXUI_PREFIX:-}" ]; then
   configure+=(-DCMAKE_PREFIX_PATH="$NMB_FTXUI_PREFIX")
 fi

@@ -20,6 +20,7 @@ if [ "${#presets[@]}" -eq 0 ]; then
   presets=(asan tsan)
 fi
 
+. "$ROOT/scripts/ccache.sh"
 status=0
 for preset in "${presets[@]}"; do
   case "$preset" in
@@ -29,7 +30,7 @@ for preset in "${presets[@]}"; do
   reports="$ROOT/build-$preset/sanitizer-reports"
   echo "== sanitize: $preset"
   start=$SECONDS
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" "${NMB_LAUNCHER[@]}" >/dev/null
   cmake --build --preset "$preset"
   built=$SECONDS
   rm -rf "$reports"

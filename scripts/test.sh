@@ -4,6 +4,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 ./scripts/setup.sh
-cmake --preset ci
+. "$ROOT/scripts/ccache.sh"
+cmake --preset ci "${NMB_LAUNCHER[@]}"
 cmake --build build
 ctest --test-dir build --output-on-failure --timeout 120 "$@"
