@@ -1,7 +1,25 @@
 #include <nmb/protocol/crc32.h>
 #include <nmb/protocol/frame.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
 namespace nmb::protocol {
+
+std::uint32_t frame_crc32(const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const Bytef*>(data);
+    uLong reg = ~uLong(CRC32_INITIAL) & 0xFFFFFFFFu;
+    while (size > 0) {
+        const auto piece = uInt(std::min<std::size_t>(size, std::numeric_limits<uInt>::max()));
+        reg = ::crc32(reg, bytes, piece);
+        bytes += piece;
+        size -= piece;
+    }
+    return crc32_final(std::uint32_t(~reg));
+}
 
 QByteArray build_frame(std::uint16_t frame_id, QByteArrayView payload)
 {
