@@ -1,3 +1,4 @@
+#include "command_failure.h"
 #include "commands.h"
 #include "file_scan.h"
 #include "udp_packet.h"
@@ -18,11 +19,6 @@ namespace nmb::reelkit {
 
 namespace {
 
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
-
 // Frames before the first timestamp take that one, so a capture does not
 // open with a pause of the whole time line.
 std::uint64_t first_timestamp(const QString& path)
@@ -37,12 +33,6 @@ std::uint64_t first_timestamp(const QString& path)
         return false;
     });
     return first;
-}
-
-int fail(const QString& what, const QString& path, const QString& why)
-{
-    qCritical().noquote() << QStringLiteral("Unable to %1 %2: %3").arg(what, path, why);
-    return 1;
 }
 
 } // namespace

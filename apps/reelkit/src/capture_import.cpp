@@ -1,4 +1,5 @@
 #include "capture_reader.h"
+#include "command_failure.h"
 #include "commands.h"
 
 #include <QDebug>
@@ -9,20 +10,6 @@
 #include <memory>
 
 namespace nmb::reelkit {
-
-namespace {
-
-struct PcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
-int fail(const QString& what, const QString& path, const QString& why)
-{
-    qCritical().noquote() << QStringLiteral("Unable to %1 %2: %3").arg(what, path, why);
-    return 1;
-}
-
-} // namespace
 
 int run_import(const ReelkitOptions& options)
 {

@@ -1,3 +1,4 @@
+#include "command_failure.h"
 #include "commands.h"
 #include "file_scan.h"
 #include "recording_facts.h"
@@ -43,7 +44,7 @@ int run_info(const ReelkitOptions& options)
             std::printf("%s\n", facts_json(facts).c_str());
         } else if (!facts.error.isEmpty()) {
             std::fflush(stdout);
-            qCritical().noquote() << QStringLiteral("Unable to read %1: %2").arg(path, facts.error);
+            (void)fail(QStringLiteral("read"), path, facts.error);
         } else {
             std::printf("%s%s", first ? "" : "\n", facts_text(facts).c_str());
             first = false;

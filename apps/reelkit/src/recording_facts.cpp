@@ -63,7 +63,7 @@ std::string damage_text(const RecordingFacts& f)
     if (f.damage.check == FrameCheck::Ok)
         return "none";
     std::string text = fmt::format("\"{}\" at byte {} (frame {})",
-                                   nmb::protocol::frame_check_text(f.damage.check),
+                                   check_text(f.damage.check),
                                    f.damage.offset, f.damage.frame_index);
     const std::uint64_t after = f.frames - f.damage.frame_index;
     if (cut(f.damage.check))
@@ -146,7 +146,7 @@ std::string facts_json(const RecordingFacts& f)
         j["damage"] = none;
     } else {
         j["damage"] = {
-            {"message", nmb::protocol::frame_check_text(f.damage.check)},
+            {"message", check_text(f.damage.check)},
             {"byte", f.damage.offset},
             {"frame", f.damage.frame_index},
             {"frames_after", f.frames - f.damage.frame_index},

@@ -16,6 +16,10 @@ struct ScanDamage {
     std::uint64_t frame_index = 0; // whole frames before it
 };
 
+// The text the replay reader reports for a failed check ("Frame CRC
+// mismatch." and its kin); empty for Ok.
+const char* check_text(nmb::protocol::FrameCheck check);
+
 // Called for every whole frame with a matching checksum, in file order:
 // the frame's first byte in the file, its zero-based index among the whole
 // frames and its 10 + N bytes (valid only during the call). Returning false

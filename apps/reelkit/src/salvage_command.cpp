@@ -1,3 +1,4 @@
+#include "command_failure.h"
 #include "commands.h"
 #include "file_scan.h"
 
@@ -10,26 +11,20 @@ int run_salvage(const ReelkitOptions& options)
 {
     const QString& in = options.inputs.first();
     QSaveFile out(options.output);
-    if (!out.open(QIODevice::WriteOnly)) {
-        qCritical().noquote() << QStringLiteral("Unable to write %1: %2").arg(options.output, out.errorString());
-        return 1;
-    }
+    if (!out.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("write"), options.output, out.errorString());
     RecordingScanner scanner;
     const FileScan scan = scan_file(in, scanner, [&out](qint64, std::uint64_t, QByteArrayView frame) {
         return out.write(frame.data(), frame.size()) == frame.size();
     });
-    if (!scan.ok) {
-        qCritical().noquote() << QStringLiteral("Unable to read %1: %2").arg(in, scan.error);
-        return 1;
-    }
+    if (!scan.ok)
+        return fail(QStringLiteral("read"), in, scan.error);
     if (scanner.frames() == 0) {
         qCritical().noquote() << QStringLiteral("No whole frame in %1; nothing written.").arg(in);
         return 1; // the save file is dropped unwritten
     }
-    if (scanner.stopped() || !out.commit()) {
-        qCritical().noquote() << QStringLiteral("Unable to write %1: %2").arg(options.output, out.errorString());
-        return 1;
-    }
+    if (scanner.stopped() || !out.commit())
+        return fail(QStringLiteral("write"), options.output, out.errorString());
     qInfo().noquote() << QStringLiteral("Kept %1 frame(s), dropped %2 byte(s) in %3 damaged stretch(es).")
                              .arg(scanner.frames())
                              .arg(scanner.dropped_bytes())

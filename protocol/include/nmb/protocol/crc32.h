@@ -67,10 +67,10 @@ constexpr std::uint32_t crc32_update(std::uint32_t reg, const std::uint8_t* data
 // No final XOR: the register is the checksum.
 constexpr std::uint32_t crc32_final(std::uint32_t reg) { return reg; }
 
-// Checksum of a whole byte range; 1 for an empty range. Whole frames are
-// checked by zlib's crc32, which computes the same polynomial about twice as
-// fast as the table above (its register is kept inverted: starting it at ~1
-// and inverting its result gives ours).
-std::uint32_t frame_crc32(const void* data, std::size_t size);
+// Checksum of a whole byte range; 1 for an empty range.
+inline std::uint32_t frame_crc32(const void* data, std::size_t size)
+{
+    return crc32_final(crc32_update(CRC32_INITIAL, static_cast<const std::uint8_t*>(data), size));
+}
 
 } // namespace nmb::protocol
