@@ -82,6 +82,10 @@ int run_export(const ReelkitOptions& options)
     });
     if (!scan.ok)
         return fail(QStringLiteral("read"), in, scan.error);
+    if (scanner.frames() == 0) {
+        qCritical().noquote() << QStringLiteral("No whole frame in %1; nothing written.").arg(in);
+        return 1; // the save file is dropped unwritten
+    }
     const bool flushed = pcap_dump_flush(dumper.get()) == 0 && !std::ferror(stream);
     dumper.reset(); // closes the stream
     if (!flushed || !out.commit())

@@ -78,6 +78,8 @@ void TestReelkitCapture::export_capture_data()
     QTest::newRow("damage skipped") << f[0] + QByteArray(7, '\x01') + f[2] + f[4].chopped(3) << QStringList()
         << 0 << QList<QByteArray>{f[0], f[2]} << QList<qint64>{2'000'000, 2'008'333} << 15000
         << "Skipped 1864 damaged byte(s) in 2 stretch(es) of take.bin.";
+    QTest::newRow("no whole frame") << QByteArray("AAAA") << QStringList() << 1 << QList<QByteArray>()
+        << QList<qint64>() << 0 << "No whole frame in take.bin; nothing written.";
     QTest::newRow("output exists") << joined(f) << QStringList{"__existing__"} << 2 << QList<QByteArray>()
         << QList<qint64>() << 0 << "Output file exists: out.pcap";
     QTest::newRow("bad port") << joined(f) << QStringList{"--port", "70000"} << 2 << QList<QByteArray>()
@@ -102,8 +104,10 @@ void TestReelkitCapture::export_capture()
                                        10000, dir.path());
     QVERIFY2(run.standard_error.contains(message.toUtf8()), run.standard_error.constData());
     QCOMPARE(run.exit_code, status);
-    if (status != 0)
+    if (status != 0) {
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).contains("out.pcap"), options.isEmpty() && status == 2);
         return;
+    }
     int dlt = -1;
     const QList<CapturedPacket> packets = read_capture(dir.filePath("out.pcap"), &dlt);
     QCOMPARE(dlt, DLT_EN10MB);
