@@ -2,6 +2,8 @@
 
 #include <pcap/dlt.h>
 
+#include <algorithm>
+
 namespace nmb::reelkit {
 
 namespace {
@@ -127,7 +129,9 @@ QByteArray loopback_udp_packet(QByteArrayView payload, std::uint16_t port, std::
     if (payload.size() > MAX_UDP_PAYLOAD)
         return {};
     const qsizetype udp_length = UDP + payload.size();
-    QByteArray packet(ETHERNET + IPV4 + UDP, '\0');
+    // Sized in full at once: `ip` must stay valid.
+    QByteArray packet(ETHERNET + IPV4 + udp_length, '\0');
+    std::copy(payload.begin(), payload.end(), packet.begin() + ETHERNET + IPV4 + UDP);
     put16(packet, 12, 0x0800);
     char* ip = packet.data() + ETHERNET;
     ip[0] = 0x45;
@@ -143,11 +147,10 @@ QByteArray loopback_udp_packet(QByteArrayView payload, std::uint16_t port, std::
     put16(packet, ETHERNET + IPV4, EXPORT_SOURCE_PORT);
     put16(packet, ETHERNET + IPV4 + 2, port);
     put16(packet, ETHERNET + IPV4 + 4, std::uint16_t(udp_length));
-    packet.append(payload.data(), payload.size());
     // UDP checksum over the pseudo header (addresses, protocol, length),
     // the UDP header and the payload; 0 goes out as 0xFFFF.
     std::uint32_t sum = sum16(ip + 12, 8) + 17 + std::uint32_t(udp_length);
-    sum = sum16(packet.constData() + ETHERNET + IPV4, udp_length, sum);
+    sum = sum16(ip + IPV4, udp_length, sum);
     const std::uint16_t checksum = fold(sum);
     put16(packet, ETHERNET + IPV4 + 6, checksum == 0 ? 0xFFFF : checksum);
     return packet;

@@ -75,7 +75,8 @@ void TestReelkitDissector::initTestCase()
         tshark, {"-r", "all.pcap", "-X", "lua_script:" NMB_WIRESHARK_SCRIPT, "-T", "fields", "-E", "separator=/t",
                  "-E", "occurrence=a", "-E", "aggregator=|", "-e", "udp.dstport", "-e", "nimbra.id", "-e",
                  "nimbra.crc.status", "-e", "nimbra.timestamp", "-e", "nimbra.joint.name", "-e",
-                 "nimbra.joint.position.x", "-e", "nimbra.joint.orientation.z", "-e", "_ws.expert.message"},
+                 "nimbra.joint.position.x", "-e", "nimbra.joint.orientation.z", "-e", "_ws.expert.message",
+                 "-o", "udp.check_checksum:TRUE", "-e", "udp.checksum.status"},
         60000, dir.path());
     QVERIFY2(run.exit_code == 0, run.standard_error.constData());
     for (const QByteArray& line : run.standard_output.split('\n')) {
@@ -128,7 +129,8 @@ void TestReelkitDissector::decodes_each_datagram()
     QFETCH(QString, expert);
 
     const QStringList fields = packets_.value(packet);
-    QCOMPARE(fields.size(), 8);
+    QCOMPARE(fields.size(), 9);
+    QCOMPARE(fields[8], "1"); // the UDP checksum is good
     QCOMPARE(fields[0], port);
     QCOMPARE(fields[1], ids);
     QCOMPARE(fields[2], crc);
@@ -143,7 +145,7 @@ void TestReelkitDissector::decodes_each_datagram()
 void TestReelkitDissector::joints_carry_the_values_written()
 {
     const QStringList fields = packets_.value(0);
-    QCOMPARE(fields.size(), 8);
+    QCOMPARE(fields.size(), 9);
     const QStringList x = fields[5].split('|');
     const QStringList qz = fields[6].split('|');
     QCOMPARE(x.size(), 64);
