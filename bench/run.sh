@@ -10,7 +10,7 @@
 #   --quick       shorter runs (about 5 minutes instead of about 15)
 #   --realtime    replay timing under real-time priority (chrt -f 10) for both players
 #   --repeat N    runs per benchmark (default and minimum 3)
-#   --only LIST   some of: replay,playback,recorder,decoder,bridge,viewer,tui,json,seek
+#   --only LIST   some of: replay,playback,recorder,decoder,bridge,viewer,tui,json,seek,info
 #   --build-dir   default: build-bench in the source tree
 #   --results     default: <build-dir>/bench-results.md
 #
@@ -61,7 +61,8 @@ cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNMB_BUILD
   -DCMAKE_PREFIX_PATH="$FTXUI_PREFIX" "${LAUNCHER[@]}" >/dev/null
 TARGETS=(bench_replay_timing nimbra_reelcast recorder_loss_sender nimbra_reeltake bench_pcap_count
          bench_decoder_throughput bench_bridge_throughput nimbra_skelora_bridge nimbra_skelora_stub
-         jointscope_load nimbra_jointscope bench_tui_print bench_pose_frame_json bench_seek nimbra_mocap_synth)
+         jointscope_load nimbra_jointscope bench_tui_print bench_pose_frame_json bench_seek nimbra_mocap_synth
+         bench_reelkit_info nimbra_reelkit)
 # Benchmarks that not every checkout has.
 for optional in bench_binary_playback; do
   if cmake --build "$BUILD_DIR" --target help | grep -q "^$optional: "; then TARGETS+=("$optional"); fi

@@ -299,6 +299,23 @@ class Bench:
         if status != 0:
             wall.failures.append(f"exit {status}")
 
+    def reelkit_info(self, repeat):
+        speed = self.row("info-speed", "nimbra_reelkit info on a 1 GB recording in the page cache", "GB/s", HIGHER,
+                         "≥ 1 GB/s", lambda o, a: o.median >= 1.0, "zlib crc32")
+        cpu = self.row("info-cpu", "nimbra_reelkit info on a 1 GB recording, CPU time", "s", LOWER,
+                       anchor_name="zlib crc32")
+        status, output = self.run("info", [self.program("bench_reelkit_info"), "--cache",
+                                           os.path.join(self.build_dir, "cache"), "--repeat", str(repeat)], 3600)
+        for line in output.splitlines():
+            fields = line.split()
+            if len(fields) == 5 and fields[0].isdigit():
+                speed.ours.append(float(fields[1]))
+                speed.anchor.append(float(fields[2]))
+                cpu.ours.append(float(fields[3]))
+                cpu.anchor.append(float(fields[4]))
+        if status != 0:
+            speed.failures.append(f"exit {status}")
+
 
 def number(value, unit):
     if value is None:
@@ -376,7 +393,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="runs per benchmark (at least 3)")
     parser.add_argument("--results", help="markdown file for the table (default: <build-dir>/bench-results.md)")
     parser.add_argument("--only", help="comma-separated subset: replay,playback,recorder,decoder,bridge,viewer,tui,"
-                                       "json,seek")
+                                       "json,seek,info")
     args = parser.parse_args()
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -390,7 +407,8 @@ def main():
     steps = [("replay", bench.replay_timing), ("playback", bench.binary_playback),
              ("recorder", bench.recorder_loss), ("decoder", bench.decoder),
              ("bridge", bench.bridge), ("viewer", bench.viewer), ("tui", bench.tui_print),
-             ("json", bench.pose_frame_json), ("seek", bench.seek)]
+             ("json", bench.pose_frame_json), ("seek", bench.seek),
+             ("info", bench.reelkit_info)]
     chosen = set(args.only.split(",")) if args.only else {name for name, _ in steps}
     load_before = os.getloadavg()
     started = datetime.datetime.now()

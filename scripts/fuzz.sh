@@ -5,7 +5,7 @@
 #
 #   scripts/fuzz.sh [seconds-per-target] [target ...]
 #
-# Seconds default to 30; the targets default to all four. Seeds are made
+# Seconds default to 30; the targets default to all six. Seeds are made
 # afresh in build-fuzz/seeds/<target> (recordings from nimbra_mocap_synth,
 # clean and with faults, plus the hand-made messages in fuzz/seeds/); what a
 # target learns is kept in build-fuzz/corpus/<target> and grows from run to
@@ -20,7 +20,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 SECONDS_PER_TARGET="${1:-30}"
 [ "$#" -gt 0 ] && shift
-TARGETS=(fuzz_stream_decoder fuzz_recording_reader fuzz_frame_text fuzz_skelora_incoming)
+TARGETS=(fuzz_stream_decoder fuzz_recording_reader fuzz_frame_text fuzz_skelora_incoming
+         fuzz_recording_scan fuzz_capture_import)
 [ "$#" -gt 0 ] && TARGETS=("$@")
 if ! [[ "$SECONDS_PER_TARGET" =~ ^[0-9]+$ ]] || [ "$SECONDS_PER_TARGET" -lt 1 ]; then
   echo "fuzz: seconds per target must be a whole number above 0, not '$SECONDS_PER_TARGET'" >&2
@@ -81,6 +82,19 @@ for recording in "$SEEDS"/recordings/*.bin; do
     { cat "$recording"; printf '\x06\x05\x02'; } > "$dir/${name}_ends"
     { cat "$recording"; printf '\x00\x00\x00\x00\x00\x00\x00\x80\x08\x01'; } > "$dir/${name}_middle"
   fi
+  # Scanner: the file, and the file followed by piece sizes (2, 700, 1).
+  if dir="$(seed_dir fuzz_recording_scan)"; then
+    cp "$recording" "$dir/$name"
+    { cat "$recording"; printf '\x00\x01\x02\xBB\x02\x00\x00\x03'; } > "$dir/${name}_pieces"
+  fi
+  # Captures: the recording exported as UDP datagrams (pcap), and as pcapng
+  # when editcap is there.
+  if dir="$(seed_dir fuzz_capture_import)"; then
+    if "$BUILD/bin/nimbra_reelkit" export "$recording" "$dir/$name.pcap" >/dev/null 2>&1 \
+        && command -v editcap >/dev/null; then
+      editcap -F pcapng "$dir/$name.pcap" "$dir/$name.pcapng" >/dev/null 2>&1 || true
+    fi
+  fi
   # Frame text: the first 1860 bytes as the frame, then a frame number.
   if dir="$(seed_dir fuzz_frame_text)"; then
     { head -c 1860 "$recording"; printf '\x2A\x00\x00\x00\x00\x00\x00\x00'; } > "$dir/$name"
@@ -95,9 +109,10 @@ fi
 
 # --- Runs ------------------------------------------------------------------
 declare -A MAX_LEN=([fuzz_stream_decoder]=20000 [fuzz_recording_reader]=20000
-                    [fuzz_frame_text]=4096 [fuzz_skelora_incoming]=8192)
+                    [fuzz_frame_text]=4096 [fuzz_skelora_incoming]=8192
+                    [fuzz_recording_scan]=20000 [fuzz_capture_import]=20000)
 declare -A DICT=([fuzz_stream_decoder]=fuzz/frames.dict [fuzz_recording_reader]=fuzz/frames.dict
-                 [fuzz_skelora_incoming]=fuzz/skelora_incoming.dict)
+                 [fuzz_skelora_incoming]=fuzz/skelora_incoming.dict [fuzz_recording_scan]=fuzz/frames.dict)
 failed=()
 for t in "${TARGETS[@]}"; do
   [ -x "$BUILD/fuzzers/$t" ] || { echo "fuzz: no target $t" >&2; failed+=("$t"); continue; }

@@ -21,9 +21,10 @@ PACKAGES=(
   fonts-noto-cjk
   ccache  # the build scripts compile through it when present
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
+  libpcap-dev tshark tcpdump     # nimbra_reelkit's captures, and the capture tools its tests check against
 )
 # The reference tools of bench/run.sh: a pcap replayer and a packet recorder.
-BENCH_PACKAGES=(tcpreplay tcpdump)
+BENCH_PACKAGES=(tcpreplay)
 
 for argument in "$@"; do
   case "$argument" in
@@ -42,6 +43,9 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
+  # tshark's package asks whether ordinary users may capture; answer no
+  # beforehand so that the installation never stops to ask.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | "${SUDO[@]}" debconf-set-selections
   "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
   "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
