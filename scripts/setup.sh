@@ -20,6 +20,7 @@ PACKAGES=(
   tmux xvfb xauth x11-apps xdotool imagemagick python3 openssl procps
   fonts-noto-cjk
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
+  help2man man-db file lintian  # manual pages, and the Debian package: cpack's dependency scan, its test
 )
 # The reference tools of bench/run.sh: a pcap replayer and a packet recorder.
 BENCH_PACKAGES=(tcpreplay tcpdump)
