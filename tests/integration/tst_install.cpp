@@ -154,7 +154,8 @@ void TestInstall::programs_run_without_library_path()
     }
 }
 
-// What find_package(Nimbra ...) answers for a prefix.
+// What find_package(Nimbra ...) answers for a prefix. Finding Qt takes an
+// enabled language (its library architecture); a refusal comes before that.
 void TestInstall::package_search_data()
 {
     QTest::addColumn<QString>("request");
@@ -162,7 +163,6 @@ void TestInstall::package_search_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("every library") << "1.0" << true << "";
-    QTest::newRow("two components") << "1.0 COMPONENTS udp_adapter binary_adapter" << true << "";
     QTest::newRow("unknown component")
         << "1.0 COMPONENTS udp_adapter no_such_library" << false << "no_such_library";
     QTest::newRow("next major version") << "2.0 COMPONENTS udp_adapter" << false << "1.0.0";
@@ -180,7 +180,7 @@ void TestInstall::package_search()
     QFile list(project.filePath(QStringLiteral("CMakeLists.txt")));
     QVERIFY(list.open(QIODevice::WriteOnly));
     list.write(QStringLiteral("cmake_minimum_required(VERSION 3.25)\n"
-                              "project(search LANGUAGES CXX)\n"
+                              "project(search LANGUAGES %2)\n"
                               "find_package(Nimbra %1 REQUIRED)\n"
                               "foreach(target tui udp_adapter websocket_adapter local_socket_adapter\n"
                               "               ble_adapter binary_adapter)\n"
@@ -188,7 +188,8 @@ void TestInstall::package_search()
                               "    message(STATUS \"imported Nimbra::${target}\")\n"
                               "  endif()\n"
                               "endforeach()\n")
-                   .arg(request).toUtf8());
+                   .arg(request, found ? QStringLiteral("CXX") : QStringLiteral("NONE"))
+                   .toUtf8());
     list.close();
 
     const auto configure = run_tool(QStringLiteral(NMB_CMAKE_COMMAND),
@@ -201,7 +202,9 @@ void TestInstall::package_search()
 }
 
 // Moves the installed tree, then builds both examples against it through
-// the CMake package, and again through pkg-config and the compiler alone.
+// the CMake package, and again through pkg-config and the compiler alone;
+// with this build's own compiler flags, so that a sanitizer build builds
+// sanitized examples.
 void TestInstall::moved_tree_builds_examples()
 {
     QVERIFY(QDir(root_.path()).mkdir(QStringLiteral("moved")));
@@ -212,7 +215,9 @@ void TestInstall::moved_tree_builds_examples()
     auto step = run_tool(QStringLiteral(NMB_CMAKE_COMMAND),
                          {QStringLiteral("-S"), QStringLiteral(NMB_SOURCE_DIR "/examples"), QStringLiteral("-B"),
                           build, QStringLiteral("-DCMAKE_PREFIX_PATH=") + prefix(),
-                          QStringLiteral("-DCMAKE_BUILD_TYPE=Release")});
+                          QStringLiteral("-DCMAKE_BUILD_TYPE=Release"),
+                          QStringLiteral("-DCMAKE_CXX_FLAGS=" NMB_CXX_FLAGS),
+                          QStringLiteral("-DCMAKE_EXE_LINKER_FLAGS=" NMB_EXE_LINKER_FLAGS)});
     QVERIFY2(step.status == 0, qPrintable(step.output));
     step = run_tool(QStringLiteral(NMB_CMAKE_COMMAND), {QStringLiteral("--build"), build});
     QVERIFY2(step.status == 0, qPrintable(step.output));
@@ -231,6 +236,7 @@ void TestInstall::moved_tree_builds_examples()
         QStringList arguments = {QStringLiteral(NMB_SOURCE_DIR "/examples/%1/main.cpp").arg(folder),
                                  QStringLiteral("-o"), root_.filePath(QStringLiteral("pkg-config-build/") + example)};
         arguments += QProcess::splitCommand(flags.output.trimmed());
+        arguments += QProcess::splitCommand(QStringLiteral(NMB_CXX_FLAGS " " NMB_EXE_LINKER_FLAGS));
         step = run_tool(QStringLiteral(NMB_CXX_COMPILER), arguments);
         QVERIFY2(step.status == 0, qPrintable(step.output));
     }
