@@ -12,6 +12,7 @@ get_property(NMB_LIBRARIES GLOBAL PROPERTY NMB_LIBRARIES)
 # Only Qt modules may be public dependencies: what a library's headers
 # include. They become find_dependency(Qt6 ...) and pkg-config "Requires".
 file(RELATIVE_PATH NMB_PC_PREFIX_FROM_PCFILEDIR "/root/${NMB_PKGCONFIG_DIR}" "/root")
+string(REGEX REPLACE "/$" "" NMB_PC_PREFIX_FROM_PCFILEDIR "${NMB_PC_PREFIX_FROM_PCFILEDIR}")
 set(NMB_SDK_QT_MODULES "")
 foreach(name IN LISTS NMB_LIBRARIES)
   get_target_property(public_libs nimbra_${name} NMB_PUBLIC_LIBS)
