@@ -3,6 +3,9 @@
 include(GenerateExportHeader)
 
 set(NMB_INSTALL_LIBDIR "lib/linux/${CMAKE_SYSTEM_PROCESSOR}")
+# Whatever a module installs without naming a component belongs with the
+# programs: it goes into the nimbra package (cmake/nmb_package.cmake).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME runtime)
 
 function(nmb_set_warnings target)
   if(NMB_DEV_WARNINGS)
