@@ -22,6 +22,7 @@ PACKAGES=(
   ccache  # the build scripts compile through it when present
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
   libpcap-dev tshark tcpdump     # nimbra_reelkit's captures, and the capture tools its tests check against
+  help2man man-db file lintian  # manual pages, and the Debian package: cpack's dependency scan, its test
 )
 # The reference tools of bench/run.sh: a pcap replayer and a packet recorder.
 BENCH_PACKAGES=(tcpreplay)

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #ifndef NMB_DEFAULT_BIN_DIR
 #define NMB_DEFAULT_BIN_DIR ""
@@ -19,12 +20,14 @@ QString program_path(const QString& name)
 }
 
 ProgramRun run_program(const QString& name, const QStringList& arguments, int timeout_ms,
-                       const QString& working_directory)
+                       const QString& working_directory, const QProcessEnvironment& environment)
 {
     ProgramRun run;
     QProcess process;
     if (!working_directory.isEmpty())
         process.setWorkingDirectory(working_directory);
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
     process.start(QFileInfo(name).isAbsolute() ? name : program_path(name), arguments);
     if (!process.waitForFinished(timeout_ms)) {
         process.kill();
@@ -37,6 +40,20 @@ ProgramRun run_program(const QString& name, const QStringList& arguments, int ti
     run.standard_output = process.readAllStandardOutput();
     run.standard_error = process.readAllStandardError();
     return run;
+}
+
+ToolRun run_tool(const QString& program, const QStringList& arguments,
+                 const QProcessEnvironment& environment, int timeout_ms, const QString& working_directory)
+{
+    QString path = program;
+    if (!QFileInfo(program).isAbsolute()) {
+        path = QStandardPaths::findExecutable(program);
+        if (path.isEmpty())
+            return {-1, QStringLiteral("%1: not found on the PATH").arg(program)};
+    }
+    const ProgramRun run = run_program(path, arguments, timeout_ms, working_directory, environment);
+    return {run.finished && run.exit_status == QProcess::NormalExit ? run.exit_code : -1,
+            QString::fromUtf8(run.standard_output + run.standard_error)};
 }
 
 bool wait_for_stderr(QProcess& process, const QByteArray& text, QByteArray& collected,

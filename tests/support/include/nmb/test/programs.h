@@ -21,9 +21,22 @@ struct ProgramRun {
 };
 
 // Runs a program to its end (killed after timeout_ms), in working_directory
-// when given.
+// when given, with `environment` instead of this process's when it is not
+// empty.
 ProgramRun run_program(const QString& name, const QStringList& arguments, int timeout_ms = 10000,
-                       const QString& working_directory = {});
+                       const QString& working_directory = {},
+                       const QProcessEnvironment& environment = {});
+
+// An outside tool (found on the PATH unless the path is absolute) run to
+// its end: its status, -1 when it crashed or did not end within timeout_ms,
+// and its standard output followed by its standard error.
+struct ToolRun {
+    int status = -1;
+    QString output;
+};
+ToolRun run_tool(const QString& program, const QStringList& arguments,
+                 const QProcessEnvironment& environment = {}, int timeout_ms = 120000,
+                 const QString& working_directory = {});
 
 // Waits (bounded) until the process's standard error contains `text`; the
 // bytes read so far are appended to `collected`. Returns whether it appeared.
