@@ -1,4 +1,4 @@
-#include "timestamp_scheduler.h"
+#include <nmb/playback/timestamp_scheduler.h>
 
 #include <QTest>
 
