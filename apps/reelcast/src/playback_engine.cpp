@@ -143,12 +143,13 @@ void PlaybackEngine::play_next_frame()
             return;
         }
     }
-    const qint64 sent_ns = pacer_.now_ns();
-    timing_.add(sent_ns - pacer_.due_ns(), sent_ns);
     // A fresh schedule starts when its first frame has actually gone out, so
     // a slow start (event loop still starting, the socket's first send) does
-    // not squeeze the frames that follow.
-    pacer_.frame_played();
+    // not squeeze the frames that follow; that frame is on time by
+    // definition.
+    const qint64 sent_ns = pacer_.now_ns();
+    pacer_.frame_played(sent_ns);
+    timing_.add(sent_ns - pacer_.due_ns(), sent_ns);
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
 

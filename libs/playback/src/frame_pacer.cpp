@@ -69,11 +69,11 @@ void FramePacer::reanchor()
     anchor_pending_ = true;
 }
 
-void FramePacer::frame_played()
+void FramePacer::frame_played(qint64 played_ns)
 {
     if (anchor_pending_) {
         anchor_pending_ = false;
-        due_ns_ = now_ns();
+        due_ns_ = played_ns;
     }
 }
 

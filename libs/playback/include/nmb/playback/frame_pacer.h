@@ -38,8 +38,10 @@ public:
     // counts from the moment that frame has been played (frame_played), so
     // a slow start does not squeeze the frames after it.
     void reanchor();
-    // Call right after a frame went out; anchors a fresh schedule there.
-    void frame_played();
+    // Call right after a frame went out at `played_ns` (on this clock);
+    // anchors a fresh schedule there.
+    void frame_played(qint64 played_ns);
+    void frame_played() { frame_played(now_ns()); }
 
     // The next frame is due `delay_ms` (fractions kept, carried below a
     // nanosecond) after the previous due time; arms the wait for it. A due
