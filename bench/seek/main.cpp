@@ -4,7 +4,7 @@
 // nimbra_mocap_synth into a cache directory and reused by later runs.
 //
 // Usage: bench_seek [--cache DIR] [--megabytes 1000] [--fraction 0.9] [--repeat 5] [--file PATH]
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 
 #include <nmb/protocol/mocap_frame.h>
 

@@ -134,6 +134,11 @@ void DropWindow::build_widgets()
     progress_slider_->setEnabled(false);
     progress_slider_->setToolTip(tr("Drag to seek"));
 
+    timing_label_ = new QLabel(this);
+    timing_label_->setObjectName(QStringLiteral("timing_label"));
+    timing_label_->setAlignment(Qt::AlignCenter);
+    timing_label_->setToolTip(tr("How late frames went out against their timestamps"));
+
     const auto make_button = [this](const QString& text, const char* name) {
         auto* button = new QPushButton(text, this);
         button->setObjectName(QString::fromLatin1(name));
@@ -180,6 +185,7 @@ void DropWindow::build_layout()
     column->addSpacing(6);
     column->addLayout(form);
     column->addWidget(progress_slider_);
+    column->addWidget(timing_label_);
     column->addSpacing(12);
     column->addLayout(buttons);
     column->addStretch();
@@ -195,6 +201,7 @@ void DropWindow::apply_style_sheets()
         field->setStyleSheet(QString::fromLatin1(FIELD_STYLE));
     loop_check_box_->setStyleSheet(QString::fromLatin1(CHECK_BOX_STYLE));
     progress_slider_->setStyleSheet(QString::fromLatin1(SLIDER_STYLE));
+    timing_label_->setStyleSheet(QString::fromLatin1(HINT_STYLE));
     for (QPushButton* button : {choose_button_, pause_button_, resume_button_, replay_button_})
         button->setStyleSheet(QString::fromLatin1(BUTTON_STYLE));
     stop_button_->setStyleSheet(QString::fromLatin1(STOP_BUTTON_STYLE));
@@ -294,6 +301,11 @@ void DropWindow::show_frame_count(quint64 frames)
     hint_label_->setText(tr("%1 frame(s) played").arg(frames));
     pause_button_->setEnabled(true);
     resume_button_->setEnabled(false);
+}
+
+void DropWindow::show_timing(const QString& summary)
+{
+    timing_label_->setText(summary);
 }
 
 void DropWindow::show_progress(qint64 position, qint64 total)

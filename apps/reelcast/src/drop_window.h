@@ -53,6 +53,9 @@ public:
     // Moves the progress slider to position/total (per mille, clamped); a
     // total of 0 or less shows 0. Ignored while the user holds the handle.
     void show_progress(qint64 position, qint64 total);
+    // Playback timing under the progress slider (median and 99th percentile
+    // lateness); empty text clears it.
+    void show_timing(const QString& summary);
     void show_finished(quint64 frames);
     void show_stopped(quint64 frames);
     void show_error(const QString& message);
@@ -86,6 +89,7 @@ private:
     QDoubleSpinBox* rate_box_ = nullptr;
     QCheckBox* loop_check_box_ = nullptr;
     QSlider* progress_slider_ = nullptr;
+    QLabel* timing_label_ = nullptr;
     QPushButton* choose_button_ = nullptr;
     QPushButton* pause_button_ = nullptr;
     QPushButton* resume_button_ = nullptr;

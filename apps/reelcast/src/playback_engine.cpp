@@ -38,7 +38,8 @@ PlaybackEngine::PlaybackEngine(QObject* parent)
     : QObject(parent)
 {
     (void)udp_.initialize();
-    connect(&pacer_.timer(), &QTimer::timeout, this, &PlaybackEngine::play_next_frame);
+    connect(&pacer_, &playback::FramePacer::frame_due, this, &PlaybackEngine::play_next_frame);
+    connect(&timing_, &TimingReport::report_ready, this, &PlaybackEngine::publish_timing);
     connect(&udp_, &UdpAdapter::error_occurred, this, [this](const QString& message) {
         fail_playback(QStringLiteral("UDP send error: %1").arg(message));
     });
@@ -54,8 +55,11 @@ bool PlaybackEngine::set_rate(double rate)
     if (!(rate > 0.0) || !std::isfinite(rate))
         return false;
     const double old_rate = std::exchange(rate_, rate);
+    if (old_rate == rate)
+        return true;
     if (state_ == State::Playing)
         pacer_.rescale_remaining(old_rate / rate);
+    reset_timing(); // lateness at the old rate says nothing about the new one
     return true;
 }
 
@@ -88,6 +92,7 @@ bool PlaybackEngine::open_recording(const QString& path)
     }
 
     current_path_ = path;
+    reset_timing();
     exit_code_ = 0;
     frames_played_ = 0;
     next_delay_ms_ = 0.0;
@@ -131,6 +136,7 @@ void PlaybackEngine::play_next_frame()
     Q_EMIT frame_count_changed(frames_played_);
     Q_EMIT progress_changed(file_.pos(), file_.size());
 
+    const qint64 handed_ns = pacer_.now_ns(); // the frame leaves inside the write
     if (udp_enabled_) {
         const qint64 sent = udp_.write(frame, destination_, port_);
         if (sent != frame.size()) {
@@ -138,10 +144,13 @@ void PlaybackEngine::play_next_frame()
             return;
         }
     }
-    // A fresh schedule starts when its first frame has actually gone out, so
-    // a slow start (event loop still starting, the socket's first send) does
-    // not squeeze the frames that follow.
-    pacer_.frame_played();
+    // A fresh schedule starts when its first frame has actually gone out (as
+    // a quick send began, or as a slow one returned), so a slow start (event
+    // loop still starting, the socket's first send) does not squeeze the
+    // frames that follow; that frame is on time by definition.
+    const qint64 sent_ns = pacer_.now_ns();
+    pacer_.frame_played(handed_ns, sent_ns);
+    timing_.add(handed_ns - pacer_.due_ns(), sent_ns);
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
 
@@ -225,6 +234,7 @@ void PlaybackEngine::seek(double fraction)
     pacer_.stop();
     pending_frame_.clear();
     scheduler_.reset();
+    reset_timing();
 
     quint64 index = 0;
     if (reader_.seek_to_fraction(fraction, index) != ReadStatus::Ok) {
@@ -257,6 +267,18 @@ void PlaybackEngine::handle_console_action(const QString& action_id)
         pause();
     else if (action_id == QLatin1String(ACTION_QUIT))
         QCoreApplication::quit();
+}
+
+void PlaybackEngine::reset_timing()
+{
+    timing_.reset();
+    Q_EMIT timing_changed(QString());
+}
+
+void PlaybackEngine::publish_timing()
+{
+    Tui::instance().print(CHANNEL_TIMING, "playback timing", timing_.meter().report());
+    Q_EMIT timing_changed(QString::fromStdString(timing_.meter().summary()));
 }
 
 bool PlaybackEngine::loop_enabled() const

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "recorded_frame_reader.h"
-#include "timestamp_scheduler.h"
-
-#include <nmb/protocol/frame_pacer.h>
+#include <nmb/playback/frame_pacer.h>
+#include <nmb/playback/recorded_frame_reader.h>
+#include <nmb/playback/timestamp_scheduler.h>
 #include <nmb/udp_adapter.h>
+
+#include "timing_report.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -22,6 +23,7 @@ inline constexpr char ACTION_PAUSE[] = "Reelcast.pause";
 inline constexpr char ACTION_QUIT[] = "Reelcast.quit";
 inline constexpr char CHANNEL_FRAME[] = "Reelcast.frame";
 inline constexpr char CHANNEL_ERROR[] = "Reelcast.error";
+inline constexpr char CHANNEL_TIMING[] = "Reelcast.timing";
 
 // Registers the play, pause and quit actions (in that order) with the
 // console through the Qt action bus. Call on the main thread before the
@@ -31,7 +33,10 @@ void register_console_actions();
 // Replays one recording at a time on the main thread: reads frames ahead one
 // at a time, paces them with the scheduler's delays against an absolute
 // playback clock, sends each over UDP when a destination is set and prints
-// it on the console channel "Reelcast.frame". Failures are logged, printed on
+// it on the console channel "Reelcast.frame". How late each frame went out
+// against its due time is measured; the figures since the recording was
+// opened, seeked, replayed or re-rated are printed on "Reelcast.timing" at
+// most ten times a second. Failures are logged, printed on
 // "Reelcast.error" and announced through playback_failed; the engine never
 // quits the application except for the console's quit action.
 //
@@ -117,9 +122,13 @@ Q_SIGNALS:
     void playback_finished(quint64 frames);
     void playback_failed(const QString& message);
     void open_failed(const QString& message);
+    // Median and 99th percentile lateness in one line; empty after a reset.
+    void timing_changed(const QString& summary);
 
 private:
     bool loop_enabled() const;
+    void reset_timing();
+    void publish_timing();
     void restart_pass();
     void finish();
     void fail_with_reader_error(const QString& fallback);
@@ -140,7 +149,8 @@ private:
     State state_ = State::Idle;
     int exit_code_ = 0;
     UdpAdapter udp_;
-    protocol::FramePacer pacer_; // the frame timer, on an absolute playback clock
+    playback::FramePacer pacer_; // the frame timer, on an absolute playback clock
+    TimingReport timing_;
 };
 
 } // namespace nmb::reelcast

@@ -12,6 +12,8 @@
 #include <nmb/tui.h>
 #include <nmb/tui_qt_bus.h>
 
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,13 +26,19 @@ using State = PlaybackEngine::State;
 
 namespace {
 
-std::string shown_frame_text()
+std::string shown_text(const std::string& name)
 {
     for (const auto& channel : nmb::Tui::instance().make_channel_snapshot()) {
-        if (channel.name == "Reelcast.frame")
-            return channel.message;
+        if (channel.name == name)
+            return channel.message + "|" + channel.description;
     }
     return {};
+}
+
+std::string shown_frame_text()
+{
+    const std::string text = shown_text("Reelcast.frame");
+    return text.substr(0, text.rfind('|'));
 }
 
 } // namespace
@@ -47,6 +55,7 @@ private Q_SLOTS:
     void invalid_rates_are_refused_data();
     void invalid_rates_are_refused();
     void console_actions_arrive_through_the_bus();
+    void timing_is_reported_at_most_ten_times_a_second();
 
 private:
     // Writes the frames as a recording and starts playing it to the receiver.
@@ -182,6 +191,39 @@ void TestPlaybackEngine::console_actions_arrive_through_the_bus()
     nmb::Tui::instance().execute_action("Reelcast.play");
     QTRY_COMPARE(engine.state(), State::Finished);
     QCOMPARE(engine.frames_played(), quint64(2));
+}
+
+void TestPlaybackEngine::timing_is_reported_at_most_ten_times_a_second()
+{
+    PlaybackEngine engine;
+    QSignalSpy timing(&engine, &PlaybackEngine::timing_changed);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(open(engine, nmb::test::evenly_spaced_frames(300, 1'000)));
+    QTRY_COMPARE_WITH_TIMEOUT(engine.state(), State::Finished, 10'000);
+    // The last figures follow the last frame once the interval is over.
+    const QRegularExpression report(QStringLiteral(
+        "late p50: \\d+\\.\\d{3} ms\nlate p99: \\d+\\.\\d{3} ms\nlate max: \\d+\\.\\d{3} ms\n"
+        "late over 1 ms: \\d+ of 300\\|playback timing"));
+    QTRY_VERIFY2(report.match(QString::fromStdString(shown_text("Reelcast.timing"))).hasMatch(),
+                 shown_text("Reelcast.timing").c_str());
+    const qint64 elapsed_ms = clock.elapsed();
+
+    // An empty summary on open, then figures no more often than every 100 ms.
+    QVERIFY(timing.size() >= 2);
+    QCOMPARE(timing.first().at(0).toString(), QString());
+    QVERIFY2(timing.size() - 1 <= elapsed_ms / 100 + 1, qPrintable(QString::number(timing.size())));
+    const QRegularExpression summary(
+        QStringLiteral("^late p50: \\d+\\.\\d{3} ms, p99: \\d+\\.\\d{3} ms$"));
+    QVERIFY(summary.match(timing.last().at(0).toString()).hasMatch());
+
+    // A new rate starts the figures afresh; the same rate does not.
+    timing.clear();
+    QVERIFY(engine.set_rate(1.0));
+    QVERIFY(timing.isEmpty());
+    QVERIFY(engine.set_rate(2.0));
+    QCOMPARE(timing.size(), 1);
+    QCOMPARE(timing.first().at(0).toString(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPlaybackEngine)

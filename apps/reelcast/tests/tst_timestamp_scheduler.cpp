@@ -1,4 +1,4 @@
-#include "timestamp_scheduler.h"
+#include <nmb/playback/timestamp_scheduler.h>
 
 #include <QTest>
 
@@ -59,6 +59,7 @@ private Q_SLOTS:
     void delays();
     void reset_starts_every_time_line_afresh();
     void rate_applies_to_later_frames_only();
+    void gap_cap_comes_from_the_policy();
 };
 
 void TestTimestampScheduler::delays_data()
@@ -155,6 +156,17 @@ void TestTimestampScheduler::rate_applies_to_later_frames_only()
     QCOMPARE(scheduler.add_frame(to_meta({A, 10'000}), 1.0), 10.0);
     QCOMPARE(scheduler.add_frame(to_meta({A, 20'000}), 2.0), 5.0);
     QCOMPARE(scheduler.add_frame(to_meta({A, 30'000}), 0.5), 20.0);
+}
+
+void TestTimestampScheduler::gap_cap_comes_from_the_policy()
+{
+    TimestampScheduler scheduler(nmb::reelcast::TimingPolicy::replay(2'000'000));
+    QCOMPARE(scheduler.add_frame(to_meta({A, 0}), 1.0), 0.0);
+    QCOMPARE(scheduler.add_frame(to_meta({A, 2'000'000}), 1.0), 2'000.0);
+    QCOMPARE(scheduler.add_frame(to_meta({A, 4'000'001}), 1.0), 0.0);
+    // A new cap applies from the next frame; the time line stays.
+    scheduler.set_policy(nmb::reelcast::TimingPolicy::replay(3'000'000));
+    QCOMPARE(scheduler.add_frame(to_meta({A, 6'500'001}), 1.0), 2'500.0);
 }
 
 QTEST_GUILESS_MAIN(TestTimestampScheduler)
