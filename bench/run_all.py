@@ -140,7 +140,7 @@ class Bench:
         command = [os.path.join(self.root, "bench", "recorder_loss", "run.sh"), "--tools", tools, "--repeat",
                    str(repeat), self.build_dir] + [f"{rate}:{seconds}" for rate, seconds in scenarios]
         total = sum(seconds for _, seconds in scenarios)
-        status, output = self.run("recorder_loss", command, timeout=repeat * 2 * (total + 3 * 12) + 60)
+        status, output = self.run("recorder_loss", command, timeout=repeat * 2 * (total + len(scenarios) * 20) + 120)
         names = {"10000": "10,000/s", "50000": "50,000/s", "100000": "100,000/s", "max": "full speed (one sender)"}
         rows = {}
         for rate, _ in scenarios:
