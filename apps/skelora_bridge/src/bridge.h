@@ -4,6 +4,7 @@
 #include "sender_table.h"
 
 #include <nmb/protocol/mocap_frame.h>
+#include <nmb/stop_signal.h>
 #include <nmb/udp_adapter.h>
 
 #include <QElapsedTimer>
@@ -63,7 +64,7 @@ private:
     quint64 forwarded_ = 0;
     quint64 rejected_ = 0;
     QElapsedTimer clock_;
-    QTimer stop_poll_;
+    StopSignalPoll stop_poll_;
     QTimer idle_check_;
 };
 
