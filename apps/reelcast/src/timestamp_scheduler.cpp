@@ -1,5 +1,7 @@
 #include "timestamp_scheduler.h"
 
+#include "take_time.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -8,26 +10,6 @@ namespace nmb::reelcast {
 namespace {
 
 constexpr quint64 GAP_LIMIT_US = 60'000'000;
-
-// Advance in ticks from `previous` to `current`, or nothing when the time
-// line went backwards.
-std::optional<quint64> advance_ticks(const FrameMetadata& meta, quint64 previous)
-{
-    if (meta.timestamp_wraps_32bit) {
-        const quint32 t = quint32(meta.timestamp);
-        const quint32 p = quint32(previous);
-        // A counter in its top quarter followed by one in its bottom quarter
-        // has wrapped; any other decrease is a real step backwards.
-        if (p > t && p > 0xBFFFFFFFu && t <= 0x40000000u)
-            return quint64(quint32(t - p));
-        if (t >= p)
-            return quint64(t - p);
-        return std::nullopt;
-    }
-    if (meta.timestamp < previous)
-        return std::nullopt;
-    return meta.timestamp - previous;
-}
 
 } // namespace
 
@@ -42,13 +24,19 @@ double TimestampScheduler::add_frame(const FrameMetadata& meta, double rate)
         return 0.0;
     }
 
-    std::optional<quint64> advance = advance_ticks(meta, state.last_timestamp);
-    const quint64 limit = meta.timestamp_scale_us ? GAP_LIMIT_US / meta.timestamp_scale_us : 0;
-    if (advance && *advance > limit)
-        advance.reset();
+    std::optional<quint64> advance = timestamp_advance(meta, state.last_timestamp);
+    const quint64 limit_us = gap_cap_us.value_or(GAP_LIMIT_US);
+    const quint64 limit = meta.timestamp_scale_us ? limit_us / meta.timestamp_scale_us : 0;
+    const bool long_gap = advance && *advance > limit;
 
     quint64 due = clock_us;
-    if (advance) {
+    if (long_gap && gap_cap_us) {
+        // The frame after a long gap waits the cap after its predecessor;
+        // its successors keep their spacing from there.
+        state.base_us += state.elapsed_us + *gap_cap_us;
+        state.elapsed_us = 0;
+        due = state.base_us;
+    } else if (advance && !long_gap) {
         state.elapsed_us += *advance * meta.timestamp_scale_us;
         due = state.base_us + state.elapsed_us;
     } else {
@@ -61,6 +49,11 @@ double TimestampScheduler::add_frame(const FrameMetadata& meta, double rate)
     const quint64 delay_us = new_clock - clock_us;
     clock_us = new_clock;
     return double(delay_us) / 1000.0 / rate;
+}
+
+void TimestampScheduler::set_gap_cap_us(std::optional<quint64> cap_us)
+{
+    gap_cap_us = cap_us;
 }
 
 void TimestampScheduler::reset()

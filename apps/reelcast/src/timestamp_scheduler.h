@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QtGlobal>
 
+#include <optional>
+
 namespace nmb::reelcast {
 
 // Turns the timestamps of consecutive frames into the delays that space them
@@ -33,9 +35,16 @@ public:
     // Forgets every time line; the next frame of any ID is due at once.
     void reset();
 
+    // Without a cap (the default) a gap above 60 s re-anchors: the frame
+    // after it is due at once. With a cap, a gap above the cap makes the
+    // frame after it due the cap after its predecessor, and the frames after
+    // it keep their spacing from there. Kept across reset().
+    void set_gap_cap_us(std::optional<quint64> cap_us);
+
 private:
     QHash<quint16, StreamState> streams;
     quint64 clock_us = 0; // latest due time handed out, recording time
+    std::optional<quint64> gap_cap_us;
 };
 
 } // namespace nmb::reelcast
