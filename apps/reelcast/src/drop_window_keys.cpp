@@ -42,9 +42,9 @@ bool DropWindow::handle_key(int key)
     switch (key) {
     case Qt::Key_Space:
         // The button the user would press: pause while playing, resume while paused.
-        if (pause_button_->isVisible() && pause_button_->isEnabled())
+        if (pause_button_->isVisibleTo(this) && pause_button_->isEnabled())
             call(pause_handler_);
-        else if (resume_button_->isVisible() && resume_button_->isEnabled())
+        else if (resume_button_->isVisibleTo(this) && resume_button_->isEnabled())
             call(resume_handler_);
         return true;
     case Qt::Key_Left:
