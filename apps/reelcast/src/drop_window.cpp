@@ -91,14 +91,15 @@ DropWindow::DropWindow(QWidget* parent)
     setWindowTitle(tr("Nimbra Reelcast"));
     setAcceptDrops(true);
     setMinimumSize(600, 430);
-    setFocusPolicy(Qt::StrongFocus); // for the keys, once a recording plays
+    setFocusPolicy(Qt::ClickFocus); // for the keys; not in the tab chain
     build_widgets();
     apply_style_sheets(); // before the layout, which asks the styled sizes
     build_layout();
     connect_widgets();
     set_controls(Controls::Ready);
-    // The window's keys win over the buttons, the check box and the slider
-    // (which would take Space and the arrows); text fields keep them.
+    // The window's arrows and Home win over the buttons, the check box and
+    // the slider (which would move the focus or the handle); text fields
+    // keep them.
     for (QWidget* child : std::initializer_list<QWidget*>{
              progress_slider_, loop_check_box_, choose_button_, pause_button_, resume_button_,
              stop_button_, replay_button_})

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QSlider>
 #include <QStyle>
 
 namespace nmb::reelcast {
@@ -73,9 +74,10 @@ bool DropWindow::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
         auto* key_event = static_cast<QKeyEvent*>(event);
         const int key = key_event->key();
+        // Space stays with a focused button or check box, which it presses.
         const bool ours = key_event->modifiers() == Qt::NoModifier
-            && (key == Qt::Key_Space || key == Qt::Key_Left || key == Qt::Key_Right
-                || key == Qt::Key_Home);
+            && (key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Home
+                || (key == Qt::Key_Space && watched == progress_slider_));
         if (ours) {
             // The release is swallowed too, or a focused button would click on it.
             if (event->type() == QEvent::KeyPress)

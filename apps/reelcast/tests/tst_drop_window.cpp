@@ -417,12 +417,14 @@ void TestDropWindow::drag_enter()
         mime.setUrls(urls);
     if (with_text)
         mime.setText("/tmp/take.bin");
+    window.resize(600, 430);
+    const QColor idle = window.grab().toImage().pixelColor(20, 20);
     QCOMPARE(drag_accepted(window, mime), accepted);
     // The drop area lights up while an accepted drag hovers, and no longer.
-    QCOMPARE(window.property("dropHover").toBool(), accepted);
+    QCOMPARE(window.grab().toImage().pixelColor(20, 20) != idle, accepted);
     QDragLeaveEvent leave;
     QApplication::sendEvent(&window, &leave);
-    QVERIFY(!window.property("dropHover").toBool());
+    QCOMPARE(window.grab().toImage().pixelColor(20, 20), idle);
 }
 
 void TestDropWindow::drop_selects_a_file_data()
@@ -548,8 +550,12 @@ void TestDropWindow::keys_call_their_handlers_data()
         << playing << "stopButton" << int(Qt::Key_Right) << QStringList{"jump 5000000"};
     QTest::newRow("home on the focused slider") << playing << "playbackProgressSlider" << int(Qt::Key_Home)
                                                 << QStringList{"restart"};
-    QTest::newRow("space on the loop box") << playing << "loopCheckBox" << int(Qt::Key_Space)
-                                           << QStringList{"pause"};
+    QTest::newRow("space presses the focused stop button")
+        << playing << "stopButton" << int(Qt::Key_Space) << QStringList{"stop"};
+    QTest::newRow("right on the loop box") << playing << "loopCheckBox" << int(Qt::Key_Right)
+                                           << QStringList{"jump 5000000"};
+    QTest::newRow("space on the focused slider") << paused << "playbackProgressSlider"
+                                                 << int(Qt::Key_Space) << QStringList{"resume"};
     QTest::newRow("the rate box keeps its keys") << playing << "rateSpinBox" << int(Qt::Key_Left)
                                                  << QStringList{};
     QTest::newRow("other keys do nothing") << playing << "" << int(Qt::Key_End) << QStringList{};
