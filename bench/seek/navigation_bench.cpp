@@ -8,6 +8,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -19,25 +21,42 @@ namespace {
 
 using nmb::reelcast::ReadStatus;
 
-double time_ms(const std::function<bool()>& step, bool& ok)
+double thread_cpu_ms()
 {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// Wall and CPU time of one step, in milliseconds.
+struct Timing {
+    double wall_ms = 0.0;
+    double cpu_ms = 0.0;
+};
+
+Timing time_ms(const std::function<bool()>& step, bool& ok)
+{
+    const double cpu_before = thread_cpu_ms();
     QElapsedTimer timer;
     timer.start();
     ok = ok && step();
-    return double(timer.nsecsElapsed()) / 1e6;
+    return {double(timer.nsecsElapsed()) / 1e6, thread_cpu_ms() - cpu_before};
 }
 
-void print_figure(const char* what, double ms)
+void print_figure(const std::string& what, Timing timing)
 {
-    std::printf("navigation %-22s %10.2f ms\n", what, ms);
+    std::printf("navigation %-24s %10.2f ms wall %10.2f ms cpu\n", what.c_str(), timing.wall_ms,
+                timing.cpu_ms);
     std::fflush(stdout);
 }
 
-void print_spread(const char* what, std::vector<double> values)
+// The median and the largest of several timings (by wall time).
+void print_spread(const std::string& what, std::vector<Timing> values)
 {
-    std::sort(values.begin(), values.end());
+    std::sort(values.begin(), values.end(),
+              [](const Timing& a, const Timing& b) { return a.wall_ms < b.wall_ms; });
     print_figure(what, values[values.size() / 2]);
-    std::printf("navigation %-22s %10.2f ms\n", (std::string(what) + "-max").c_str(), values.back());
+    print_figure(what + "-max", values.back());
 }
 
 // Opening as the engine does before its first frame goes out: open the
@@ -80,7 +99,7 @@ bool run_navigation(QFile& file, double fraction, int repeat)
 
     nmb::reelcast::TakeIndex slider_index(file, reader);
     print_figure("slider-first", time_ms([&] { return slider_index.seek_to_fraction(fraction, index) == ReadStatus::Ok; }, ok));
-    std::vector<double> slider;
+    std::vector<Timing> slider;
     for (int i = 0; i < repeat; ++i)
         slider.push_back(time_ms([&] { return slider_index.seek_to_fraction(fraction, index) == ReadStatus::Ok; }, ok));
     print_spread("slider-repeat", slider);
@@ -91,7 +110,7 @@ bool run_navigation(QFile& file, double fraction, int repeat)
     const qint64 target = qint64(double(span->duration_us) * std::clamp(fraction, 0.0, 1.0));
     nmb::reelcast::TakeIndex jump_index(file, reader);
     print_figure("jump-first", time_ms([&] { return jump_index.seek_to_time(target, index) == ReadStatus::Ok; }, ok));
-    std::vector<double> jumps;
+    std::vector<Timing> jumps;
     for (int i = 0; i < std::max(repeat, 9); ++i) {
         // Different places in the part read once, as a user's jumps would be.
         const qint64 place = target / 10 * (1 + i % 9);
@@ -99,7 +118,7 @@ bool run_navigation(QFile& file, double fraction, int repeat)
     }
     print_spread("jump-repeat", jumps);
 
-    std::vector<double> span_times, reference, opened, engine;
+    std::vector<Timing> span_times, reference, opened, engine;
     for (int i = 0; i < std::max(repeat, 5); ++i) {
         span_times.push_back(time_ms([&] { return nmb::reelcast::read_take_span(file).has_value(); }, ok));
         reference.push_back(time_ms([&] { return open_to_first_frame(file.fileName(), false); }, ok));
