@@ -59,7 +59,8 @@ bool PlaybackEngine::reposition(const std::function<ReadStatus(quint64&)>& locat
         return false;
     }
     if (status != ReadStatus::Ok) {
-        fail_with_reader_error(located ? NO_TIMESTAMP : EMPTY_RECORDING);
+        // An error without a text is a frame without a timestamp.
+        fail_with_reader_error(status == ReadStatus::EndOfFile ? EMPTY_RECORDING : NO_TIMESTAMP);
         return false;
     }
     frames_played_ = index;

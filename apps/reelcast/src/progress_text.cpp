@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace nmb::reelcast {
 
@@ -34,8 +35,16 @@ std::string format_progress(qint64 position_us, qint64 duration_us, const std::s
     const qint64 position = std::clamp<qint64>(position_us, 0, std::max<qint64>(duration_us, 0));
     const bool hours = needs_hours(duration_us);
     // Whole cells and whole percents only: the bar is full at the very end.
-    const int cells = duration_us > 0 ? int(position * BAR_CELLS / duration_us) : 0;
-    const int percent = duration_us > 0 ? int(position * 100 / duration_us) : 0;
+    // The share is taken in integers where they cannot overflow.
+    const auto share = [&](int scale) {
+        if (duration_us <= 0)
+            return 0;
+        if (position <= std::numeric_limits<qint64>::max() / scale)
+            return int(position * scale / duration_us);
+        return int(double(position) / double(duration_us) * scale);
+    };
+    const int cells = share(BAR_CELLS);
+    const int percent = share(100);
     return fmt::format("time: {} / {}\nprogress: [{}{}] {} %\nstate: {}\n",
                        format_take_time(position, hours), format_take_time(duration_us, hours),
                        std::string(std::size_t(cells), '#'),

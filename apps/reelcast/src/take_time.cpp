@@ -3,6 +3,7 @@
 #include <nmb/protocol/crc32.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace nmb::reelcast {
 
@@ -48,6 +49,15 @@ std::optional<FrameMetadata> last_timed_frame(QFile& file, qint64 limit)
     return std::nullopt;
 }
 
+// Microseconds of `ticks`, held at the largest offset a take can show.
+qint64 saturated_us(quint64 ticks, quint64 scale_us)
+{
+    constexpr quint64 LIMIT = quint64(std::numeric_limits<qint64>::max());
+    if (scale_us != 0 && ticks > LIMIT / scale_us)
+        return qint64(LIMIT);
+    return qint64(ticks * scale_us);
+}
+
 } // namespace
 
 std::optional<quint64> timestamp_advance(const FrameMetadata& meta, quint64 previous)
@@ -73,8 +83,12 @@ qint64 TakeClock::add_frame(const FrameMetadata& meta)
     if (meta.timestamp_scale_us == 0)
         return offset_us_;
     if (started_) {
-        if (const std::optional<quint64> advance = timestamp_advance(meta, last_timestamp_))
-            offset_us_ += qint64(*advance * meta.timestamp_scale_us);
+        if (const std::optional<quint64> advance = timestamp_advance(meta, last_timestamp_)) {
+            const qint64 step = saturated_us(*advance, meta.timestamp_scale_us);
+            offset_us_ = step > std::numeric_limits<qint64>::max() - offset_us_
+                ? std::numeric_limits<qint64>::max()
+                : offset_us_ + step;
+        }
     }
     started_ = true;
     last_timestamp_ = meta.timestamp;
@@ -96,7 +110,7 @@ std::optional<TakeSpan> read_take_span(QFile& file)
                 last = last_timed_frame(file, TAIL_SEARCH_LIMIT);
             if (last) {
                 const std::optional<quint64> advance = timestamp_advance(*last, first.timestamp);
-                span->duration_us = advance ? qint64(*advance * last->timestamp_scale_us) : 0;
+                span->duration_us = advance ? saturated_us(*advance, last->timestamp_scale_us) : 0;
             }
         }
     }

@@ -96,6 +96,11 @@ void TestFormatFrame::progress_data()
         << QByteArray("time: 00:00.000 / 59:59.999\nprogress: [....................] 0 %\n"
                       "state: stopped\n")
         << QByteArray("00:00.0 / 59:59.9");
+    QTest::newRow("longest take") << std::numeric_limits<qint64>::max() / 2
+        << std::numeric_limits<qint64>::max() << "paused"
+        << QByteArray("time: 1281023894:00:27.387 / 2562047788:00:54.775\n"
+                      "progress: [##########..........] 50 %\nstate: paused\n")
+        << QByteArray("1281023894:00:27.3 / 2562047788:00:54.7");
     QTest::newRow("take of one frame") << qint64(0) << qint64(0) << "error"
         << QByteArray("time: 00:00.000 / 00:00.000\nprogress: [....................] 0 %\n"
                       "state: error\n")

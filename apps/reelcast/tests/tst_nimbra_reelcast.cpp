@@ -432,10 +432,14 @@ void TestNimbraReelcast::max_gap_caps_the_wait()
     QVERIFY(run({path, "--max-gap", "0.25", "--ip", "127.0.0.1", "--port", QString::number(receiver.port())}));
     QCOMPARE(exit_code_, 0);
     QCOMPARE(receiver.payloads(), frames);
-    const double gap = receiver.span_ms(1, 2);
-    QVERIFY2(gap >= 240.0 && gap <= 1500.0, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
-    const double after = receiver.span_ms(2, 4);
-    QVERIFY2(after >= 38.0 && after <= 1000.0, qPrintable(QStringLiteral("after %1 ms").arg(after)));
+    // Frames are never early against the first one (the playback clock
+    // starts there): the one after the pause is due 20 ms + the cap after
+    // it, the last one 40 ms later; late timers may bunch frames in
+    // between. Without the cap the take would last 3 s.
+    const double to_gap_end = receiver.span_ms(0, 2);
+    QVERIFY2(to_gap_end >= 0.95 * 270.0, qPrintable(QStringLiteral("%1 ms").arg(to_gap_end)));
+    const double span = receiver.span_ms(0, 4);
+    QVERIFY2(span >= 0.95 * 310.0 && span <= 2000.0, qPrintable(QStringLiteral("span %1 ms").arg(span)));
 }
 
 QTEST_GUILESS_MAIN(TestNimbraReelcast)

@@ -215,45 +215,50 @@ void TestPlaybackEngine::navigation_data()
     QTest::addColumn<quint64>("frames"); // frames played, the landing frame's index after a jump
     QTest::addColumn<double>("rate");
     QTest::addColumn<QString>("progress"); // empty: not compared
+    QTest::addColumn<int>("body_frame_at"); // a frame without timestamp there; -1: none
 
     // The take: 100 frames 100 ms apart, 9.9 s long; opened and paused at once.
     QTest::newRow("opened and paused") << QStringList{} << false << qint64(0) << qint64(-1)
         << State::Halted << qint64(0) << quint64(0) << 1.0
-        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: paused\n";
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: paused\n" << -1;
     QTest::newRow("forward while paused stays paused")
         << QStringList{"seek_forward"} << false << qint64(0) << qint64(-1) << State::Halted
         << qint64(5'000'000) << quint64(50) << 1.0
-        << "time: 00:05.000 / 00:09.900\nprogress: [##########..........] 50 %\nstate: paused\n";
+        << "time: 00:05.000 / 00:09.900\nprogress: [##########..........] 50 %\nstate: paused\n" << -1;
     QTest::newRow("back before the first frame lands on it")
         << QStringList{"seek_forward", "seek_back", "seek_back"} << false << qint64(0) << qint64(-1)
-        << State::Halted << qint64(0) << quint64(0) << 1.0 << "";
+        << State::Halted << qint64(0) << quint64(0) << 1.0 << "" << -1;
     QTest::newRow("past the last frame ends the pass")
         << QStringList{"seek_forward", "seek_forward"} << false << qint64(0) << qint64(-1)
         << State::Finished << qint64(9'900'000) << quint64(50) << 1.0
-        << "time: 00:09.900 / 00:09.900\nprogress: [####################] 100 %\nstate: finished\n";
+        << "time: 00:09.900 / 00:09.900\nprogress: [####################] 100 %\nstate: finished\n" << -1;
     QTest::newRow("past the last frame in a loop starts over, paused")
         << QStringList{"seek_forward", "seek_forward"} << true << qint64(0) << qint64(-1)
-        << State::Halted << qint64(0) << quint64(50) << 1.0 << "";
+        << State::Halted << qint64(0) << quint64(50) << 1.0 << "" << -1;
     QTest::newRow("restart plays from the start")
         << QStringList{"seek_forward", "restart"} << false << qint64(0) << qint64(-1)
         << State::Playing << qint64(0) << quint64(0) << 1.0
-        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 1x\n";
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 1x\n" << -1;
     QTest::newRow("rate doubles up to 100x")
         << QStringList(8, "rate_up") << false << qint64(0) << qint64(-1) << State::Halted
-        << qint64(0) << quint64(0) << 100.0 << "";
+        << qint64(0) << quint64(0) << 100.0 << "" << -1;
     QTest::newRow("rate halves down to 0.1x")
         << QStringList{"rate_down", "rate_down", "rate_down", "rate_down", "play"} << false
         << qint64(0) << qint64(-1) << State::Playing << qint64(0) << quint64(0) << 0.1
-        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 0.1x\n";
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 0.1x\n" << -1;
     QTest::newRow("play window starts at its start")
         << QStringList{} << false << qint64(2'050'000) << qint64(4'000'000) << State::Halted
-        << qint64(2'100'000) << quint64(21) << 1.0 << "";
+        << qint64(2'100'000) << quint64(21) << 1.0 << "" << -1;
     QTest::newRow("back is held at the window's start")
         << QStringList{"seek_back"} << false << qint64(2'000'000) << qint64(4'000'000)
-        << State::Halted << qint64(2'000'000) << quint64(20) << 1.0 << "";
+        << State::Halted << qint64(2'000'000) << quint64(20) << 1.0 << "" << -1;
     QTest::newRow("forward past the window's end ends the pass")
         << QStringList{"seek_forward"} << false << qint64(2'000'000) << qint64(4'000'000)
-        << State::Finished << qint64(4'000'000) << quint64(20) << 1.0 << "";
+        << State::Finished << qint64(4'000'000) << quint64(20) << 1.0 << "" << -1;
+    QTest::newRow("a jump across a frame without timestamp fails")
+        << QStringList{"seek_forward"} << false << qint64(0) << qint64(-1) << State::Failed
+        << qint64(0) << quint64(0) << 1.0
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: error\n" << 30;
 }
 
 void TestPlaybackEngine::navigation()
@@ -267,10 +272,13 @@ void TestPlaybackEngine::navigation()
     QFETCH(quint64, frames);
     QFETCH(double, rate);
     QFETCH(QString, progress);
+    QFETCH(int, body_frame_at);
 
     QList<QByteArray> take;
     for (quint64 i = 0; i < 100; ++i)
         take.append(nmb::test::timestamp_frame(3'000'000 + i * 100'000));
+    if (body_frame_at >= 0)
+        take[body_frame_at] = nmb::test::frame_bytes(1, QByteArray(8, '\0'));
     PlaybackEngine engine;
     engine.set_loop(loop);
     engine.set_play_window(start_us, end_us < 0 ? std::nullopt : std::optional<qint64>(end_us));
@@ -285,6 +293,9 @@ void TestPlaybackEngine::navigation()
     QCOMPARE(engine.duration_us(), qint64(9'900'000));
     if (!progress.isEmpty())
         QCOMPARE(QString::fromStdString(shown_text("Reelcast.progress")), progress);
+    if (state == State::Failed)
+        QCOMPARE(QString::fromStdString(shown_text("Reelcast.error")),
+                 QStringLiteral("Frame has no usable timestamp."));
     engine.pause();
 }
 

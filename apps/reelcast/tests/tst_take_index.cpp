@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
 using nmb::reelcast::FrameMetadata;
 using nmb::reelcast::ReadStatus;
 using nmb::reelcast::RecordedFrameReader;
@@ -85,6 +87,9 @@ void TestTakeIndex::clock_offsets_data()
         << Stamps{5'000'000, 4'000'000, 4'010'000} << false << Offsets{0, 0, 10'000};
     QTest::newRow("long gaps count in full")
         << Stamps{0, 90'000'000} << false << Offsets{0, 90'000'000};
+    QTest::newRow("a jump to the end of time holds at the largest offset")
+        << Stamps{5, 0xFFFF'FFFF'FFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF} << false
+        << Offsets{0, std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max()};
     QTest::newRow("32-bit counter across its wrap")
         << Stamps{0xFFFFFF00, 0x00000100} << true << Offsets{0, 512};
 }
