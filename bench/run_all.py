@@ -93,14 +93,16 @@ class Bench:
     def replay_timing(self, repeat):
         seconds = 5 if self.quick else 10
         have_anchor = shutil.which("tcpreplay") is not None and os.geteuid() == 0
-        tools = "reelcast,tcpreplay" if have_anchor else "reelcast"
+        # The floor (a minimal C sender sleeping to absolute deadlines) runs
+        # in every case: it is what this machine allows at all.
+        tools = "reelcast,floor,tcpreplay" if have_anchor else "reelcast,floor"
         if not have_anchor:
             self.notes.append("replay timing: tcpreplay missing or not root, no reference figures")
         command = [self.program("bench_replay_timing"), "--ip", "::1", "--tools", tools, "--hz", "120,1000",
                    "--seconds", str(seconds), "--repeat", str(repeat)]
         if self.realtime:
             command = ["chrt", "-f", "10"] + command
-        status, output = self.run("replay_timing", command, timeout=repeat * 2 * 2 * (4 * seconds + 15) + 60)
+        status, output = self.run("replay_timing", command, timeout=repeat * 3 * 2 * (4 * seconds + 15) + 60)
         for hz in (120, 1000):
             label = f"replay timing {hz} Hz"
             rows = {
@@ -114,18 +116,31 @@ class Bench:
                                   "≤ 100 ppm and below tcpreplay",
                                   lambda o, a: o.median <= 100 and (a is None or o.median < a.median), "tcpreplay"),
             }
+            floor_rows = {
+                "median": self.row(f"replay-{hz}-median-floor", f"{label}: median of |arrival - ideal|", "ms",
+                                   LOWER, "≤ 0.1 ms and ≤ 1.5 × floor",
+                                   lambda o, a: o.median <= 0.1 and (a is None or o.median <= 1.5 * a.median),
+                                   "floor (clock_nanosleep)"),
+                "p99": self.row(f"replay-{hz}-p99-floor", f"{label}: 99th percentile of |arrival - ideal|", "ms",
+                                LOWER, "≤ 0.5 ms", lambda o, a: o.median <= 0.5, "floor (clock_nanosleep)"),
+                "drift": self.row(f"replay-{hz}-drift-floor", f"{label}: drift (absolute)", "ppm", LOWER,
+                                  "≤ 10 ppm", lambda o, a: o.median <= 10, "floor (clock_nanosleep)"),
+            }
             for line in output.splitlines():
                 fields = line.split()
-                if len(fields) != 11 or fields[1] != str(hz) or fields[0] not in ("reelcast", "tcpreplay"):
+                if len(fields) != 11 or fields[1] != str(hz) or fields[0] not in ("reelcast", "tcpreplay", "floor"):
                     continue
                 complete = fields[3] == fields[4] and fields[10] == "0"
                 for key, column in (("median", 5), ("p99", 6), ("drift", 8)):
-                    row = rows[key]
-                    if not complete:
-                        row.failures.append(f"{fields[0]}: received {fields[4]} of {fields[3]}, exit {fields[10]}")
-                        continue
-                    value = abs(float(fields[column]))
-                    (row.ours if fields[0] == "reelcast" else row.anchor).append(value)
+                    targets = {"reelcast": [rows[key], floor_rows[key]], "tcpreplay": [rows[key]],
+                               "floor": [floor_rows[key]]}[fields[0]]
+                    for row in targets:
+                        if not complete:
+                            row.failures.append(
+                                f"{fields[0]}: received {fields[4]} of {fields[3]}, exit {fields[10]}")
+                            continue
+                        value = abs(float(fields[column]))
+                        (row.ours if fields[0] == "reelcast" else row.anchor).append(value)
         if status not in (0, 1):
             self.notes.append(f"replay timing: the benchmark ended with {status}")
 

@@ -11,7 +11,7 @@
 // bounded by the number of frames the file can hold.
 
 #include "fuzz_check.h"
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 
 #include <nmb/protocol/frame.h>
 

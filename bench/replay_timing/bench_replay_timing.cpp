@@ -4,7 +4,8 @@
 // (SO_TIMESTAMPNS), and compares arrival times with the ideal schedule. With
 // --tools reelcast,tcpreplay the same frames also go out as a capture file
 // through the pcap replayer on lo, measured by the same receiver and
-// statistics.
+// statistics, and `floor` plays them through a minimal C sender that sleeps
+// to absolute deadlines (clock_nanosleep): the floor of this machine.
 
 #include <nmb/protocol/frame.h>
 #include <nmb/test/pacing_bench.h>
@@ -43,6 +44,7 @@ struct Result {
 struct Setup {
     QString reelcast;
     QString tcpreplay;
+    QString floor_sender;
     QString interface_name;
     QHostAddress address;
     double seconds = 10;
@@ -130,6 +132,10 @@ Result measure(const Setup& setup, const QString& tool, int hz)
         result.exit_code = run_to_end(setup.tcpreplay, {QStringLiteral("-i"), setup.interface_name,
                                                         QStringLiteral("--multiplier=%1").arg(setup.rate), capture},
                                       budget_ms);
+    } else if (tool == QLatin1String("floor")) {
+        result.exit_code = run_to_end(setup.floor_sender, {path, setup.address.toString(), QString::number(receiver.port()),
+                                                    QString::number(setup.rate)},
+                                      budget_ms);
     } else {
         result.exit_code = run_to_end(setup.reelcast, {path, QStringLiteral("--rate"), QString::number(setup.rate),
                                                        QStringLiteral("--ip"), setup.address.toString(),
@@ -163,7 +169,8 @@ int main(int argc, char* argv[])
     parser.addOption({QStringLiteral("ip"), QStringLiteral("Loopback address to send to (127.0.0.1 or ::1)."),
                       QStringLiteral("address"), QStringLiteral("127.0.0.1")});
     parser.addOption({QStringLiteral("tools"),
-                      QStringLiteral("Players, comma separated: reelcast, tcpreplay (needs --ip ::1 and root)."),
+                      QStringLiteral("Players, comma separated: reelcast, floor (a minimal sender sleeping to "
+                                     "absolute deadlines), tcpreplay (needs --ip ::1 and root)."),
                       QStringLiteral("list"), QStringLiteral("reelcast")});
     parser.addOption({QStringLiteral("interface"), QStringLiteral("Interface the pcap replayer sends on."),
                       QStringLiteral("name"), QStringLiteral("lo")});
@@ -178,6 +185,7 @@ int main(int argc, char* argv[])
         return 2;
     Setup setup;
     setup.reelcast = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("nimbra_reelcast"));
+    setup.floor_sender = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("bench_floor_sender"));
     setup.tcpreplay = QStandardPaths::findExecutable(QStringLiteral("tcpreplay"));
     setup.interface_name = parser.value(QStringLiteral("interface"));
     setup.address = QHostAddress(parser.value(QStringLiteral("ip")));
@@ -188,7 +196,7 @@ int main(int argc, char* argv[])
     if (!setup.dir.exists() || !setup.address.isLoopback())
         return 2;
     for (const QString& tool : tools) {
-        if (tool != QLatin1String("reelcast") && tool != QLatin1String("tcpreplay"))
+        if (tool != QLatin1String("reelcast") && tool != QLatin1String("tcpreplay") && tool != QLatin1String("floor"))
             return 2;
         if (tool == QLatin1String("tcpreplay") && setup.tcpreplay.isEmpty()) {
             QTextStream(stderr) << "tcpreplay not found (scripts/setup.sh --bench installs it)\n";

@@ -8,7 +8,7 @@
 // and what opening a recording costs up to its first frame.
 //
 // Usage: bench_seek [--cache DIR] [--megabytes 1000] [--fraction 0.9] [--repeat 5] [--file PATH]
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 
 #include "navigation_bench.h"
 

@@ -147,6 +147,10 @@ void DropWindow::build_widgets()
 
     time_label_ = new QLabel(this);
     time_label_->setObjectName(QStringLiteral("time_label"));
+    timing_label_ = new QLabel(this);
+    timing_label_->setObjectName(QStringLiteral("timing_label"));
+    timing_label_->setAlignment(Qt::AlignCenter);
+    timing_label_->setToolTip(tr("How late frames went out against their timestamps"));
 
     const auto make_button = [this](const QString& text, const char* name) {
         auto* button = new QPushButton(text, this);
@@ -198,6 +202,7 @@ void DropWindow::build_layout()
     progress_row->addWidget(progress_slider_, 1);
     progress_row->addWidget(time_label_);
     column->addLayout(progress_row);
+    column->addWidget(timing_label_);
     column->addSpacing(12);
     column->addLayout(buttons);
     column->addStretch();
@@ -214,6 +219,7 @@ void DropWindow::apply_style_sheets()
     loop_check_box_->setStyleSheet(QString::fromLatin1(CHECK_BOX_STYLE));
     progress_slider_->setStyleSheet(QString::fromLatin1(SLIDER_STYLE));
     time_label_->setStyleSheet(QString::fromLatin1(TIME_STYLE));
+    timing_label_->setStyleSheet(QString::fromLatin1(HINT_STYLE));
     for (QPushButton* button : {choose_button_, pause_button_, resume_button_, replay_button_})
         button->setStyleSheet(QString::fromLatin1(BUTTON_STYLE));
     stop_button_->setStyleSheet(QString::fromLatin1(STOP_BUTTON_STYLE));
@@ -314,6 +320,11 @@ void DropWindow::show_frame_count(quint64 frames)
     hint_label_->setText(tr("%1 frame(s) played").arg(frames));
     pause_button_->setEnabled(true);
     resume_button_->setEnabled(false);
+}
+
+void DropWindow::show_timing(const QString& summary)
+{
+    timing_label_->setText(summary);
 }
 
 void DropWindow::show_progress(qint64 position, qint64 total)

@@ -65,6 +65,9 @@ public:
     void show_rate(double rate);
     // The time label beside the slider: "00:12.3 / 01:15.0".
     void show_time(qint64 position_us, qint64 duration_us);
+    // Playback timing under the progress slider (median and 99th percentile
+    // lateness); empty text clears it.
+    void show_timing(const QString& summary);
     void show_finished(quint64 frames);
     void show_stopped(quint64 frames);
     void show_error(const QString& message);
@@ -104,6 +107,7 @@ private:
     QCheckBox* loop_check_box_ = nullptr;
     QSlider* progress_slider_ = nullptr;
     QLabel* time_label_ = nullptr;
+    QLabel* timing_label_ = nullptr;
     QPushButton* choose_button_ = nullptr;
     QPushButton* pause_button_ = nullptr;
     QPushButton* resume_button_ = nullptr;

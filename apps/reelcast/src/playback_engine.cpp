@@ -58,7 +58,8 @@ PlaybackEngine::PlaybackEngine(QObject* parent)
     : QObject(parent)
 {
     (void)udp_.initialize();
-    connect(&pacer_.timer(), &QTimer::timeout, this, &PlaybackEngine::play_next_frame);
+    connect(&pacer_, &playback::FramePacer::frame_due, this, &PlaybackEngine::play_next_frame);
+    connect(&timing_, &TimingReport::report_ready, this, &PlaybackEngine::publish_timing);
     connect(&udp_, &UdpAdapter::error_occurred, this, [this](const QString& message) {
         fail_playback(QStringLiteral("UDP send error: %1").arg(message));
     });
@@ -74,11 +75,13 @@ bool PlaybackEngine::set_rate(double rate)
     if (!(rate > 0.0) || !std::isfinite(rate))
         return false;
     const double old_rate = std::exchange(rate_, rate);
+    if (old_rate == rate)
+        return true;
     if (state_ == State::Playing) {
         pacer_.rescale_remaining(old_rate / rate);
-        if (old_rate != rate)
-            report_progress(true);
+        report_progress(true);
     }
+    reset_timing(); // lateness at the old rate says nothing about the new one
     return true;
 }
 
@@ -95,8 +98,8 @@ void PlaybackEngine::set_play_window(qint64 start_us, std::optional<qint64> end_
 
 void PlaybackEngine::set_max_gap_us(std::optional<qint64> max_gap_us)
 {
-    scheduler_.set_gap_cap_us(max_gap_us ? std::optional<quint64>(quint64(std::max<qint64>(*max_gap_us, 0)))
-                                         : std::nullopt);
+    scheduler_.set_policy(max_gap_us ? TimingPolicy::replay_capped(quint64(std::max<qint64>(*max_gap_us, 0)))
+                                     : TimingPolicy::replay());
 }
 
 void PlaybackEngine::set_destination(const QHostAddress& address, quint16 port)
@@ -128,6 +131,7 @@ bool PlaybackEngine::open_recording(const QString& path)
     }
 
     current_path_ = path;
+    reset_timing();
     exit_code_ = 0;
     frames_played_ = 0;
     next_delay_ms_ = 0.0;
@@ -201,8 +205,11 @@ void PlaybackEngine::play_next_frame()
     }
     // A fresh schedule starts when its first frame has actually gone out, so
     // a slow start (event loop still starting, the socket's first send) does
-    // not squeeze the frames that follow.
-    pacer_.frame_played();
+    // not squeeze the frames that follow; that frame is on time by
+    // definition.
+    const qint64 sent_ns = pacer_.now_ns();
+    pacer_.frame_played(sent_ns);
+    timing_.add(sent_ns - pacer_.due_ns(), sent_ns);
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
     report_progress(false);
@@ -308,6 +315,18 @@ void PlaybackEngine::handle_console_action(const QString& action_id)
         jump_by(-JUMP_STEP_US);
     else if (action_id == QLatin1String(ACTION_SEEK_FORWARD))
         jump_by(JUMP_STEP_US);
+}
+
+void PlaybackEngine::reset_timing()
+{
+    timing_.reset();
+    Q_EMIT timing_changed(QString());
+}
+
+void PlaybackEngine::publish_timing()
+{
+    Tui::instance().print(CHANNEL_TIMING, "playback timing", timing_.meter().report());
+    Q_EMIT timing_changed(QString::fromStdString(timing_.meter().summary()));
 }
 
 bool PlaybackEngine::loop_enabled() const

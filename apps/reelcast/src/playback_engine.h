@@ -1,12 +1,14 @@
 #pragma once
 
-#include "recorded_frame_reader.h"
+#include <nmb/playback/frame_pacer.h>
+#include <nmb/playback/recorded_frame_reader.h>
+#include <nmb/playback/timestamp_scheduler.h>
+
 #include "take_index.h"
 #include "take_time.h"
-#include "timestamp_scheduler.h"
-
-#include <nmb/protocol/frame_pacer.h>
 #include <nmb/udp_adapter.h>
+
+#include "timing_report.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -32,6 +34,7 @@ inline constexpr char ACTION_SEEK_FORWARD[] = "Reelcast.seek_forward";
 inline constexpr char CHANNEL_FRAME[] = "Reelcast.frame";
 inline constexpr char CHANNEL_ERROR[] = "Reelcast.error";
 inline constexpr char CHANNEL_PROGRESS[] = "Reelcast.progress";
+inline constexpr char CHANNEL_TIMING[] = "Reelcast.timing";
 
 // How far the seek actions and the window's arrow keys jump.
 inline constexpr qint64 JUMP_STEP_US = 5'000'000;
@@ -45,7 +48,10 @@ void register_console_actions();
 // Replays one recording at a time on the main thread: reads frames ahead one
 // at a time, paces them with the scheduler's delays against an absolute
 // playback clock, sends each over UDP when a destination is set and prints
-// it on the console channel "Reelcast.frame". Failures are logged, printed on
+// it on the console channel "Reelcast.frame". How late each frame went out
+// against its due time is measured; the figures since the recording was
+// opened, seeked, replayed or re-rated are printed on "Reelcast.timing" at
+// most ten times a second. Failures are logged, printed on
 // "Reelcast.error" and announced through playback_failed; the engine never
 // quits the application except for the console's quit action.
 //
@@ -157,9 +163,13 @@ Q_SIGNALS:
     // The time shown with the progress: at most ten times a second while
     // playing, and at every change of state.
     void time_changed(qint64 position_us, qint64 duration_us);
+    // Median and 99th percentile lateness in one line; empty after a reset.
+    void timing_changed(const QString& summary);
 
 private:
     bool loop_enabled() const;
+    void reset_timing();
+    void publish_timing();
     void restart_pass(bool play_after = true);
     void finish();
     void fail_with_reader_error(const QString& fallback);
@@ -193,7 +203,8 @@ private:
     State state_ = State::Idle;
     int exit_code_ = 0;
     UdpAdapter udp_;
-    protocol::FramePacer pacer_; // the frame timer, on an absolute playback clock
+    playback::FramePacer pacer_; // the frame timer, on an absolute playback clock
+    TimingReport timing_;
 };
 
 } // namespace nmb::reelcast

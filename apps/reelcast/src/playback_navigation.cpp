@@ -47,6 +47,7 @@ bool PlaybackEngine::reposition(const std::function<ReadStatus(quint64&)>& locat
     pacer_.stop();
     pending_frame_.clear();
     scheduler_.reset();
+    reset_timing();
 
     quint64 index = 0;
     ReadStatus status = locate(index);

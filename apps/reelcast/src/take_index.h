@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 #include "take_time.h"
 
 #include <QByteArray>

@@ -38,6 +38,8 @@ void connect_display(DropWindow& window, PlaybackEngine& engine)
                      [&window](quint64 frames) { window.show_frame_count(frames); });
     QObject::connect(&engine, &PlaybackEngine::progress_changed, &window,
                      [&window](qint64 position, qint64 size) { window.show_progress(position, size); });
+    QObject::connect(&engine, &PlaybackEngine::timing_changed, &window,
+                     [&window](const QString& summary) { window.show_timing(summary); });
     QObject::connect(&engine, &PlaybackEngine::playback_paused, &window,
                      [&window] { window.show_paused(); });
     QObject::connect(&engine, &PlaybackEngine::playback_stopped, &window,

@@ -3,7 +3,7 @@
 // whole frame before the damage goes out unchanged, and the log and the exit
 // code say how it ended.
 
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 #include <nmb/test/recordings.h>
 
 #include <nmb/test/programs.h>

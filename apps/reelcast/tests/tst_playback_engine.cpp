@@ -12,6 +12,8 @@
 #include <nmb/tui.h>
 #include <nmb/tui_qt_bus.h>
 
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,14 +32,15 @@ std::string shown_text(const std::string& name)
 {
     for (const auto& channel : nmb::Tui::instance().make_channel_snapshot()) {
         if (channel.name == name)
-            return channel.message;
+            return channel.message + "|" + channel.description;
     }
     return {};
 }
 
 std::string shown_frame_text()
 {
-    return shown_text("Reelcast.frame");
+    const std::string text = shown_text("Reelcast.frame");
+    return text.substr(0, text.rfind('|'));
 }
 
 } // namespace
@@ -56,6 +59,7 @@ private Q_SLOTS:
     void console_actions_arrive_through_the_bus();
     void navigation_data();
     void navigation();
+    void timing_is_reported_at_most_ten_times_a_second();
 
 private:
     // Writes the frames as a recording and starts playing it to the receiver.
@@ -292,11 +296,45 @@ void TestPlaybackEngine::navigation()
     QCOMPARE(engine.rate(), rate);
     QCOMPARE(engine.duration_us(), qint64(9'900'000));
     if (!progress.isEmpty())
-        QCOMPARE(QString::fromStdString(shown_text("Reelcast.progress")), progress);
+        QCOMPARE(QString::fromStdString(shown_text("Reelcast.progress")),
+                 progress + "|playback progress");
     if (state == State::Failed)
         QCOMPARE(QString::fromStdString(shown_text("Reelcast.error")),
-                 QStringLiteral("Frame has no usable timestamp."));
+                 QStringLiteral("Frame has no usable timestamp.|binary playback error"));
     engine.pause();
+}
+
+void TestPlaybackEngine::timing_is_reported_at_most_ten_times_a_second()
+{
+    PlaybackEngine engine;
+    QSignalSpy timing(&engine, &PlaybackEngine::timing_changed);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(open(engine, nmb::test::evenly_spaced_frames(300, 1'000)));
+    QTRY_COMPARE_WITH_TIMEOUT(engine.state(), State::Finished, 10'000);
+    // The last figures follow the last frame once the interval is over.
+    const QRegularExpression report(QStringLiteral(
+        "late p50: \\d+\\.\\d{3} ms\nlate p99: \\d+\\.\\d{3} ms\nlate max: \\d+\\.\\d{3} ms\n"
+        "late over 1 ms: \\d+ of 300\\|playback timing"));
+    QTRY_VERIFY2(report.match(QString::fromStdString(shown_text("Reelcast.timing"))).hasMatch(),
+                 shown_text("Reelcast.timing").c_str());
+    const qint64 elapsed_ms = clock.elapsed();
+
+    // An empty summary on open, then figures no more often than every 100 ms.
+    QVERIFY(timing.size() >= 2);
+    QCOMPARE(timing.first().at(0).toString(), QString());
+    QVERIFY2(timing.size() - 1 <= elapsed_ms / 100 + 1, qPrintable(QString::number(timing.size())));
+    const QRegularExpression summary(
+        QStringLiteral("^late p50: \\d+\\.\\d{3} ms, p99: \\d+\\.\\d{3} ms$"));
+    QVERIFY(summary.match(timing.last().at(0).toString()).hasMatch());
+
+    // A new rate starts the figures afresh; the same rate does not.
+    timing.clear();
+    QVERIFY(engine.set_rate(1.0));
+    QVERIFY(timing.isEmpty());
+    QVERIFY(engine.set_rate(2.0));
+    QCOMPARE(timing.size(), 1);
+    QCOMPARE(timing.first().at(0).toString(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestPlaybackEngine)

@@ -1,4 +1,4 @@
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 #include "take_index.h"
 
 #include <nmb/test/frames.h>

@@ -1,4 +1,4 @@
-#include "timestamp_scheduler.h"
+#include <nmb/playback/timestamp_scheduler.h>
 
 #include <QTest>
 
@@ -60,6 +60,7 @@ private Q_SLOTS:
     void delays();
     void reset_starts_every_time_line_afresh();
     void rate_applies_to_later_frames_only();
+    void gap_cap_comes_from_the_policy();
 };
 
 void TestTimestampScheduler::delays_data()
@@ -135,7 +136,7 @@ void TestTimestampScheduler::delays()
 
     TimestampScheduler scheduler;
     if (cap_us != NO_CAP)
-        scheduler.set_gap_cap_us(quint64(cap_us));
+        scheduler.set_policy(nmb::reelcast::TimingPolicy::replay_capped(quint64(cap_us)));
     Delays actual;
     for (const Step& step : steps)
         actual.append(scheduler.add_frame(to_meta(step), rate));
@@ -170,6 +171,17 @@ void TestTimestampScheduler::rate_applies_to_later_frames_only()
     QCOMPARE(scheduler.add_frame(to_meta({A, 10'000}), 1.0), 10.0);
     QCOMPARE(scheduler.add_frame(to_meta({A, 20'000}), 2.0), 5.0);
     QCOMPARE(scheduler.add_frame(to_meta({A, 30'000}), 0.5), 20.0);
+}
+
+void TestTimestampScheduler::gap_cap_comes_from_the_policy()
+{
+    TimestampScheduler scheduler(nmb::reelcast::TimingPolicy::replay(2'000'000));
+    QCOMPARE(scheduler.add_frame(to_meta({A, 0}), 1.0), 0.0);
+    QCOMPARE(scheduler.add_frame(to_meta({A, 2'000'000}), 1.0), 2'000.0);
+    QCOMPARE(scheduler.add_frame(to_meta({A, 4'000'001}), 1.0), 0.0);
+    // A new cap applies from the next frame; the time line stays.
+    scheduler.set_policy(nmb::reelcast::TimingPolicy::replay(3'000'000));
+    QCOMPARE(scheduler.add_frame(to_meta({A, 6'500'001}), 1.0), 2'500.0);
 }
 
 QTEST_GUILESS_MAIN(TestTimestampScheduler)

@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
@@ -238,6 +239,11 @@ void TestWindowMode::dropped_file_plays_to_the_form_destination()
     QTRY_COMPARE(rig.title(), QStringLiteral("Playback finished"));
     QCOMPARE(rig.hint(), QStringLiteral("4 frame(s) played. Drop another recording, choose one, or replay."));
     QVERIFY(rig.button("replayButton")->isVisibleTo(&rig.window));
+    // The playback timing stays readable under the slider after the end.
+    const auto* timing = rig.window.findChild<QLabel*>(QStringLiteral("timing_label"));
+    QVERIFY(timing);
+    const QRegularExpression summary(QStringLiteral("^late p50: \\d+\\.\\d{3} ms, p99: \\d+\\.\\d{3} ms$"));
+    QTRY_VERIFY2(summary.match(timing->text()).hasMatch(), qPrintable(timing->text()));
 }
 
 void TestWindowMode::address_that_does_not_parse_opens_nothing_data()

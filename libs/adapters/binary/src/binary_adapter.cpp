@@ -1,6 +1,8 @@
 #include <nmb/binary_adapter.h>
 
-#include <nmb/protocol/frame_pacer.h>
+#include <nmb/playback/frame_pacer.h>
+#include <nmb/playback/recorded_frame_reader.h>
+#include <nmb/playback/timestamp_scheduler.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -9,12 +11,16 @@ namespace nmb {
 
 BinaryAdapter::BinaryAdapter(QObject* parent)
     : QObject(parent)
-    , pacer_(std::make_unique<protocol::FramePacer>())
+    , reader_(std::make_unique<reelcast::RecordedFrameReader>(playback_file_))
+    , scheduler_(std::make_unique<reelcast::TimestampScheduler>(
+          reelcast::TimingPolicy::follow_timestamps()))
+    , pacer_(std::make_unique<playback::FramePacer>())
 {
     flush_timer_.setSingleShot(true);
     flush_timer_.setInterval(FLUSH_INTERVAL_MS);
     QObject::connect(&flush_timer_, &QTimer::timeout, this, &BinaryAdapter::flush_recording);
-    QObject::connect(&pacer_->timer(), &QTimer::timeout, this, &BinaryAdapter::emit_next_frame);
+    QObject::connect(pacer_.get(), &playback::FramePacer::frame_due, this,
+                     &BinaryAdapter::emit_next_frame);
 }
 
 BinaryAdapter::~BinaryAdapter()

@@ -1,56 +1,15 @@
-// The playback half of BinaryAdapter: reader step, timelines and the frame
-// timer.
+// The playback half of BinaryAdapter: the shared reader, timelines and pacer
+// driven by the adapter's own rules.
 #include <nmb/binary_adapter.h>
 
+#include <nmb/playback/frame_pacer.h>
+#include <nmb/playback/recorded_frame_reader.h>
+#include <nmb/playback/timestamp_scheduler.h>
 #include <nmb/protocol/frame.h>
-#include <nmb/protocol/frame_pacer.h>
 
-#include <QtNumeric>
-
-#include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace nmb {
-
-namespace {
-
-// Where a timeline frame falls on the playback clock, saturating at both
-// ends: a frame that steps back before the clock's start is due at 0.
-quint64 due_on_clock(quint64 base_us, qint64 elapsed_us)
-{
-    const quint64 magnitude = elapsed_us < 0 ? 0 - quint64(elapsed_us) : quint64(elapsed_us);
-    if (elapsed_us < 0)
-        return magnitude > base_us ? 0 : base_us - magnitude;
-    quint64 due = 0;
-    return qAddOverflow(base_us, magnitude, &due) ? std::numeric_limits<quint64>::max() : due;
-}
-
-// Signed step in microseconds from `previous` to this frame's ticks, clamped
-// to the range of the result.
-qint64 step_us(const BinaryAdapter::FrameTiming& timing, quint64 previous)
-{
-    quint64 ticks = timing.timestamp - previous;
-    if (timing.timestamp_wraps_32bit)
-        ticks &= 0xFFFFFFFFu; // a wrapping counter only ever moves forward
-    // Two's complement: without wrapping, a difference above 2^63 is a step
-    // backwards.
-    const auto signed_ticks = qint64(ticks);
-    qint64 step = 0;
-    if (qMulOverflow(signed_ticks, qint64(timing.timestamp_scale_us), &step))
-        return signed_ticks < 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
-    return step;
-}
-
-qint64 saturating_add(qint64 a, qint64 b)
-{
-    qint64 sum = 0;
-    if (qAddOverflow(a, b, &sum))
-        return b < 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
-    return sum;
-}
-
-} // namespace
 
 bool BinaryAdapter::open(const QString& path)
 {
@@ -94,8 +53,7 @@ void BinaryAdapter::stop()
     ++playback_session_;
     pending_frame_.clear();
     pending_timing_ = FrameTiming();
-    stream_timing_.clear();
-    playback_clock_us_ = 0;
+    scheduler_->reset();
     playback_file_.close();
 }
 
@@ -109,35 +67,18 @@ bool BinaryAdapter::set_playback_rate(double rate)
 
 bool BinaryAdapter::read_next_frame(QByteArray& frame, FrameTiming& timing)
 {
-    using namespace protocol;
-    frame = playback_file_.read(HEADER_SIZE);
-    if (frame.isEmpty()) {
-        // A failed read is not the end of the file; say why it stopped.
-        const bool at_end = playback_file_.error() == QFileDevice::NoError;
-        return at_end ? false : fail_read(playback_file_.errorString());
-    }
-    qsizetype frame_size = 0;
-    FrameCheck check = check_frame(frame, &frame_size);
-    if (check == FrameCheck::TruncatedPayload) {
-        frame += playback_file_.read(frame_size - HEADER_SIZE);
-        if (playback_file_.error() != QFileDevice::NoError)
-            return fail_read(playback_file_.errorString());
-        check = check_frame(frame);
-    }
-    switch (check) {
-    case FrameCheck::Ok:
+    using reelcast::ReadStatus;
+    switch (reader_->read_next(frame)) {
+    case ReadStatus::Ok:
         return read_frame_timing(frame, timing);
-    case FrameCheck::TruncatedHeader:
-        return fail_read(QStringLiteral("Truncated frame header."));
-    case FrameCheck::InvalidHeader:
-        return fail_read(QStringLiteral("Invalid frame header."));
-    case FrameCheck::TruncatedPayload:
-        return fail_read(QStringLiteral("Truncated frame payload."));
-    case FrameCheck::CrcMismatch:
+    case ReadStatus::EndOfFile:
+        return false;
+    case ReadStatus::Error:
         break;
     }
-    frame.clear();
-    return fail_read(QStringLiteral("Frame CRC mismatch."));
+    const QString reason = reader_->error_string();
+    reader_->reset();
+    return fail_read(reason);
 }
 
 bool BinaryAdapter::read_frame_timing(const QByteArray& frame, FrameTiming& timing)
@@ -157,23 +98,12 @@ bool BinaryAdapter::read_frame_timing(const QByteArray& frame, FrameTiming& timi
 
 double BinaryAdapter::schedule_frame(const FrameTiming& timing)
 {
-    StreamTiming& stream = stream_timing_[timing.frame_id];
-    if (!stream.started) {
-        stream = StreamTiming{timing.timestamp, 0, playback_clock_us_, true};
-        return 0.0;
-    }
-    // Elapsed time is signed: a step back lowers it, below zero when the
-    // frame lies before the timeline's first one, instead of wrapping to a
-    // due time centuries ahead.
-    stream.elapsed_us = saturating_add(stream.elapsed_us, step_us(timing, stream.last_timestamp));
-    stream.last_timestamp = timing.timestamp;
-
-    // Frames never go back in time: one due before its predecessor goes out
-    // right after it.
-    const quint64 due = std::max(due_on_clock(stream.base_us, stream.elapsed_us), playback_clock_us_);
-    const double delay_ms = double(due - playback_clock_us_) / 1000.0;
-    playback_clock_us_ = due;
-    return delay_ms / playback_rate_;
+    reelcast::FrameMetadata meta;
+    meta.frame_id = timing.frame_id;
+    meta.timestamp = timing.timestamp;
+    meta.timestamp_scale_us = timing.timestamp_scale_us;
+    meta.timestamp_wraps_32bit = timing.timestamp_wraps_32bit;
+    return scheduler_->add_frame(meta, playback_rate_);
 }
 
 void BinaryAdapter::emit_next_frame()

@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -13,8 +12,12 @@
 
 namespace nmb {
 
-namespace protocol {
+namespace playback {
 class FramePacer;
+}
+namespace reelcast {
+class RecordedFrameReader;
+class TimestampScheduler;
 }
 
 // Recording adapter with two independent halves that may run at the same
@@ -47,16 +50,6 @@ public:
         quint64 timestamp = 0;          // in ticks
         quint64 timestamp_scale_us = 0; // microseconds per tick
         bool timestamp_wraps_32bit = false; // tick differences taken modulo 2^32
-    };
-
-    // One timeline per frame ID on the common playback clock.
-    struct StreamTiming {
-        quint64 last_timestamp = 0; // ticks of the previous frame of this ID
-        // Microseconds since this ID's first frame, summed from timestamp
-        // steps; negative while the timeline is behind its first frame.
-        qint64 elapsed_us = 0;
-        quint64 base_us = 0; // playback clock when this ID's first frame was scheduled
-        bool started = false;
     };
 
     // Longest time, in milliseconds, that recorded bytes wait in the write
@@ -153,11 +146,13 @@ private:
     QFile recording_file_;
     QString recording_file_name_;
     QTimer flush_timer_; // armed by the first write after a flush
-    std::unique_ptr<protocol::FramePacer> pacer_; // the frame timer and its clock
+    // The playback machinery the replay program uses too: the reader over
+    // playback_file_, the timelines (never re-anchored here) and the pacer.
+    std::unique_ptr<reelcast::RecordedFrameReader> reader_;
+    std::unique_ptr<reelcast::TimestampScheduler> scheduler_;
+    std::unique_ptr<playback::FramePacer> pacer_;
     QByteArray pending_frame_;
     FrameTiming pending_timing_;
-    QHash<quint16, StreamTiming> stream_timing_;
-    quint64 playback_clock_us_ = 0; // due time of the last scheduled frame
     quint64 playback_session_ = 0;  // counts stop() calls, so a frame step
                                     // notices a restart inside its emission
     bool playing_ = false;

@@ -1,14 +1,13 @@
-#include "recorded_frame_reader.h"
+#include <nmb/playback/recorded_frame_reader.h>
 
-#include <nmb/protocol/crc32.h>
 #include <nmb/protocol/frame.h>
 
 #include <cmath>
+#include <utility>
 
 namespace nmb::reelcast {
 
 using nmb::protocol::HEADER_SIZE;
-using nmb::protocol::TRAILER_SIZE;
 
 RecordedFrameReader::RecordedFrameReader(QFile& file)
     : file_(file)
@@ -17,30 +16,37 @@ RecordedFrameReader::RecordedFrameReader(QFile& file)
 
 ReadStatus RecordedFrameReader::read_next(QByteArray& frame)
 {
-    const QByteArray header = file_.read(HEADER_SIZE);
-    if (header.isEmpty()) {
+    using nmb::protocol::FrameCheck;
+    QByteArray bytes = file_.read(HEADER_SIZE);
+    if (bytes.isEmpty()) {
         if (file_.error() == QFileDevice::NoError)
             return ReadStatus::EndOfFile;
         return fail(file_.errorString());
     }
-    if (header.size() < HEADER_SIZE)
-        return fail(QStringLiteral("Truncated frame header."));
-    if (quint8(header[0]) != nmb::protocol::SYNC0 || quint8(header[1]) != nmb::protocol::SYNC1)
-        return fail(QStringLiteral("Invalid frame header."));
-
-    const qsizetype payload_length = nmb::protocol::read_u16(header.constData() + 4);
-    const QByteArray rest = file_.read(payload_length + TRAILER_SIZE);
-    if (rest.size() < payload_length + TRAILER_SIZE)
-        return fail(QStringLiteral("Truncated frame payload."));
-
-    frame = header + rest;
-    const qsizetype covered = HEADER_SIZE + payload_length;
-    const quint32 stored = nmb::protocol::read_u32(frame.constData() + covered);
-    if (nmb::protocol::frame_crc32(frame.constData(), std::size_t(covered)) != stored) {
-        frame.clear();
-        return fail(QStringLiteral("Frame CRC mismatch."));
+    qsizetype frame_size = 0;
+    FrameCheck check = nmb::protocol::check_frame(bytes, &frame_size);
+    if (check == FrameCheck::TruncatedPayload) {
+        bytes += file_.read(frame_size - HEADER_SIZE);
+        // A failed read is not a short file; say why it stopped.
+        if (file_.error() != QFileDevice::NoError)
+            return fail(file_.errorString());
+        check = nmb::protocol::check_frame(bytes);
     }
-    return ReadStatus::Ok;
+    switch (check) {
+    case FrameCheck::Ok:
+        frame = std::move(bytes);
+        return ReadStatus::Ok;
+    case FrameCheck::TruncatedHeader:
+        return fail(QStringLiteral("Truncated frame header."));
+    case FrameCheck::InvalidHeader:
+        return fail(QStringLiteral("Invalid frame header."));
+    case FrameCheck::TruncatedPayload:
+        return fail(QStringLiteral("Truncated frame payload."));
+    case FrameCheck::CrcMismatch:
+        break;
+    }
+    frame.clear();
+    return fail(QStringLiteral("Frame CRC mismatch."));
 }
 
 ReadStatus RecordedFrameReader::seek_to_fraction(double fraction, quint64& frame_index)
