@@ -196,6 +196,7 @@ void PlaybackEngine::play_next_frame()
     Q_EMIT frame_count_changed(frames_played_);
     Q_EMIT progress_changed(file_.pos(), file_.size());
 
+    const qint64 handed_ns = pacer_.now_ns(); // the frame leaves inside the write
     if (udp_enabled_) {
         const qint64 sent = udp_.write(frame, destination_, port_);
         if (sent != frame.size()) {
@@ -203,13 +204,13 @@ void PlaybackEngine::play_next_frame()
             return;
         }
     }
-    // A fresh schedule starts when its first frame has actually gone out, so
-    // a slow start (event loop still starting, the socket's first send) does
-    // not squeeze the frames that follow; that frame is on time by
-    // definition.
+    // A fresh schedule starts when its first frame has actually gone out (as
+    // a quick send began, or as a slow one returned), so a slow start (event
+    // loop still starting, the socket's first send) does not squeeze the
+    // frames that follow; that frame is on time by definition.
     const qint64 sent_ns = pacer_.now_ns();
-    pacer_.frame_played(sent_ns);
-    timing_.add(sent_ns - pacer_.due_ns(), sent_ns);
+    pacer_.frame_played(handed_ns, sent_ns);
+    timing_.add(handed_ns - pacer_.due_ns(), sent_ns);
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
     report_progress(false);

@@ -147,6 +147,15 @@ void TestFramePacer::fresh_schedule_counts_from_the_first_played_frame()
     pacer.arm(1000.0);
     QCOMPARE(pacer.due_ns(), anchored + 1'000'000'000);
     pacer.stop();
+
+    // A quick hand-over anchors where the frame left, a slow one where it
+    // returned.
+    pacer.reanchor();
+    pacer.frame_played(5'000'000, 5'000'000 + FramePacer::QUICK_HANDOVER_NS);
+    QCOMPARE(pacer.due_ns(), qint64(5'000'000));
+    pacer.reanchor();
+    pacer.frame_played(5'000'000, 5'000'001 + FramePacer::QUICK_HANDOVER_NS);
+    QCOMPARE(pacer.due_ns(), 5'000'001 + FramePacer::QUICK_HANDOVER_NS);
 }
 
 void TestFramePacer::rescaling_shortens_the_remaining_wait()

@@ -111,12 +111,13 @@ void BinaryAdapter::emit_next_frame()
     if (!playing_)
         return;
     const quint64 session = playback_session_;
+    const qint64 handed_ns = pacer_->now_ns();
     Q_EMIT data_received(QByteArray(pending_frame_));
     // A receiver that stopped (or stopped and restarted) playback owns what
     // happens next.
     if (session != playback_session_ || !playing_)
         return;
-    pacer_->frame_played();
+    pacer_->frame_played(handed_ns, pacer_->now_ns());
 
     pending_frame_.clear();
     FrameTiming timing;

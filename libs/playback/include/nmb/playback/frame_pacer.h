@@ -42,6 +42,15 @@ public:
     // anchors a fresh schedule there.
     void frame_played(qint64 played_ns);
     void frame_played() { frame_played(now_ns()); }
+    // The same for a hand-over that started at `started_ns` and returned at
+    // `finished_ns`: a quick one (up to QUICK_HANDOVER_NS) anchors at its
+    // start, when the frame left; a slow one at its end, so that a slow
+    // first send does not squeeze the frames after it.
+    static constexpr qint64 QUICK_HANDOVER_NS = 1'000'000;
+    void frame_played(qint64 started_ns, qint64 finished_ns)
+    {
+        frame_played(finished_ns - started_ns <= QUICK_HANDOVER_NS ? started_ns : finished_ns);
+    }
 
     // The next frame is due `delay_ms` (fractions kept, carried below a
     // nanosecond) after the previous due time; arms the wait for it. A due
