@@ -318,11 +318,38 @@ class Bench:
         cpu = self.row("seek-cpu", "seek to 0.9 in a 1 GB recording, CPU time", "ms", LOWER)
         status, output = self.run("seek", [self.program("bench_seek"), "--cache", os.path.join(self.build_dir, "cache"),
                                            "--repeat", str(repeat)], 3600)
+        # The take index: the reader's scan from the start of the file is the
+        # reference of the jumps and seeks; opening without the take's length
+        # (the old way) the reference of opening with it.
+        scan = "seek_to_fraction scan"
+        fast = lambda o, a: o.max <= 50.0
+        same = lambda o, a: a is None or o.median <= a.median + 1.0
+        navigation = {
+            "jump-first": self.row("nav-jump-first", "jump by time to 0.9 of a 1 GB take, fresh index", "ms", LOWER,
+                                   anchor_name=scan),
+            "jump-repeat-max": self.row("nav-jump-repeat", "jumps by time into the part read once, slowest", "ms",
+                                        LOWER, "<= 50 ms", fast, scan),
+            "slider-first": self.row("nav-slider-first", "slider seek to 0.9 through the index, fresh index", "ms",
+                                     LOWER, anchor_name=scan),
+            "slider-repeat-max": self.row("nav-slider-repeat", "slider seek to 0.9 through the index, repeated, "
+                                          "slowest", "ms", LOWER, "<= 50 ms", fast, scan),
+            "open": self.row("nav-open", "open a 1 GB take and read its first frame, with its length", "ms", LOWER,
+                             "no slower than without (+1 ms)", same, "without the length"),
+            "engine-first-frame": self.row("nav-first-frame", "engine: open_recording until the first frame is played",
+                                           "ms", LOWER),
+        }
         for line in output.splitlines():
             fields = line.split()
             if len(fields) == 5 and fields[0].isdigit():
                 wall.ours.append(float(fields[1]))
                 cpu.ours.append(float(fields[2]))
+                for key in ("jump-first", "jump-repeat-max", "slider-first", "slider-repeat-max"):
+                    navigation[key].anchor.append(float(fields[1]))
+            elif len(fields) == 8 and fields[0] == "navigation":
+                if fields[1] in navigation:
+                    navigation[fields[1]].ours.append(float(fields[2]))
+                elif fields[1] == "open-reference":
+                    navigation["open"].anchor.append(float(fields[2]))
         if status != 0:
             wall.failures.append(f"exit {status}")
 

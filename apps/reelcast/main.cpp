@@ -25,6 +25,8 @@ int run_headless(QCoreApplication& app, const nmb::reelcast::ReplayOptions& opti
     PlaybackEngine engine;
     (void)engine.set_rate(options.rate);
     engine.set_loop(options.loop);
+    engine.set_play_window(options.start_us, options.end_us);
+    engine.set_max_gap_us(options.max_gap_us);
     if (options.udp_enabled)
         engine.set_destination(options.destination, options.port);
     QObject::connect(&nmb::TuiQtBus::instance(), &nmb::TuiQtBus::action_triggered, &engine,

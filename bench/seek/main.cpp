@@ -3,8 +3,14 @@
 // and checks every frame before the target). The recording is made once by
 // nimbra_mocap_synth into a cache directory and reused by later runs.
 //
+// Then the same seek through the take index and jumps by time, each on a
+// fresh index (first) and again once the index knows the take (repeated),
+// and what opening a recording costs up to its first frame.
+//
 // Usage: bench_seek [--cache DIR] [--megabytes 1000] [--fraction 0.9] [--repeat 5] [--file PATH]
 #include <nmb/playback/recorded_frame_reader.h>
+
+#include "navigation_bench.h"
 
 #include <nmb/protocol/mocap_frame.h>
 
@@ -133,5 +139,5 @@ int main(int argc, char* argv[])
     }
     std::printf("seek: median %.1f ms, min %.1f ms, max %.1f ms\n", median(wall),
                 *std::min_element(wall.begin(), wall.end()), *std::max_element(wall.begin(), wall.end()));
-    return 0;
+    return nmb::bench::run_navigation(file, fraction, repeat) ? 0 : 1;
 }

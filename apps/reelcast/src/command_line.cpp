@@ -17,7 +17,32 @@ bool is_decimal_number(const QString& text)
         && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit() && c.unicode() < 0x80; });
 }
 
+// Reads an optional time option; false (with `error` set) for a bad value.
+bool read_time_option(const QCommandLineParser& parser, const QString& name,
+                      const QString& message, std::optional<qint64>& value, QString& error)
+{
+    if (!parser.isSet(name))
+        return true;
+    const QString text = parser.value(name);
+    value = parse_seconds(text);
+    if (!value) {
+        error = message + text;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+std::optional<qint64> parse_seconds(const QString& text)
+{
+    bool ok = false;
+    const double seconds = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(seconds))
+        return std::nullopt;
+    constexpr double LIMIT_S = 3.15e13; // about a million years, well inside qint64 microseconds
+    return qint64(std::llround(std::clamp(seconds, -LIMIT_S, LIMIT_S) * 1e6));
+}
 
 bool window_mode_requested(int argc)
 {
@@ -45,6 +70,17 @@ void add_replay_options(QCommandLineParser& parser)
                       QStringLiteral("address")});
     parser.addOption({QStringLiteral("port"), QStringLiteral("UDP destination port (1-65535)."),
                       QStringLiteral("port")});
+    parser.addOption({QStringLiteral("start"),
+                      QStringLiteral("Begin at this offset from the first frame's timestamp."),
+                      QStringLiteral("seconds")});
+    parser.addOption({QStringLiteral("end"),
+                      QStringLiteral("Stop before the first frame at this offset (the loop "
+                                     "runs between start and end)."),
+                      QStringLiteral("seconds")});
+    parser.addOption({QStringLiteral("max-gap"),
+                      QStringLiteral("Longest wait between two frames (default: a gap above "
+                                     "60 s is skipped)."),
+                      QStringLiteral("seconds")});
     parser.addPositionalArgument(
         QStringLiteral("file"),
         QStringLiteral("Binary recording to play. Omit it to open the drag-and-drop window."),
@@ -92,6 +128,34 @@ bool read_replay_options(const QCommandLineParser& parser, bool window_mode,
         return false;
     }
 
+    std::optional<qint64> start;
+    if (!read_time_option(parser, QStringLiteral("start"), QStringLiteral("Invalid start time: "),
+                          start, error))
+        return false;
+    if (start && *start < 0) {
+        error = QStringLiteral("Invalid start time: ") + parser.value(QStringLiteral("start"));
+        return false;
+    }
+    std::optional<qint64> end;
+    if (!read_time_option(parser, QStringLiteral("end"), QStringLiteral("Invalid end time: "), end,
+                          error))
+        return false;
+    if (end && *end <= start.value_or(0)) {
+        error = QStringLiteral("Invalid end time: ") + parser.value(QStringLiteral("end"));
+        return false;
+    }
+    std::optional<qint64> max_gap;
+    if (!read_time_option(parser, QStringLiteral("max-gap"),
+                          QStringLiteral("Invalid maximum gap: "), max_gap, error))
+        return false;
+    if (max_gap && *max_gap <= 0) {
+        error = QStringLiteral("Invalid maximum gap: ") + parser.value(QStringLiteral("max-gap"));
+        return false;
+    }
+
+    options.start_us = start.value_or(0);
+    options.end_us = end;
+    options.max_gap_us = max_gap;
     options.rate = rate;
     options.loop = parser.isSet(QStringLiteral("loop"));
     options.udp_enabled = has_ip;

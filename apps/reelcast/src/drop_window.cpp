@@ -27,7 +27,10 @@ namespace {
 constexpr auto DEFAULT_DESTINATION = "127.0.0.1";
 constexpr int DEFAULT_PORT = 16000;
 
-constexpr auto WINDOW_STYLE = "#dropWindow { background: #18202c; border: 2px dashed #52627a; }";
+constexpr auto WINDOW_STYLE = "#dropWindow { background: #18202c; border: 2px dashed #52627a; }"
+    // While a recording is dragged over the window.
+    "#dropWindow[dropHover=\"true\"] { background: #1d2a3d; border-color: #4b8cff; }";
+constexpr auto TIME_STYLE = "QLabel { color: #c8d0dc; font-size: 13px; }";
 constexpr auto TITLE_STYLE = "QLabel { font-size: 24px; font-weight: 600; color: #f4f7fb; }";
 constexpr auto HINT_STYLE = "QLabel { font-size: 14px; color: #aeb8c7; }";
 constexpr auto FIELD_STYLE =
@@ -88,11 +91,19 @@ DropWindow::DropWindow(QWidget* parent)
     setWindowTitle(tr("Nimbra Reelcast"));
     setAcceptDrops(true);
     setMinimumSize(600, 430);
+    setFocusPolicy(Qt::ClickFocus); // for the keys; not in the tab chain
     build_widgets();
     apply_style_sheets(); // before the layout, which asks the styled sizes
     build_layout();
     connect_widgets();
     set_controls(Controls::Ready);
+    // The window's arrows and Home win over the buttons, the check box and
+    // the slider (which would move the focus or the handle); text fields
+    // keep them.
+    for (QWidget* child : std::initializer_list<QWidget*>{
+             progress_slider_, loop_check_box_, choose_button_, pause_button_, resume_button_,
+             stop_button_, replay_button_})
+        child->installEventFilter(this);
 }
 
 DropWindow::~DropWindow() = default;
@@ -134,6 +145,8 @@ void DropWindow::build_widgets()
     progress_slider_->setEnabled(false);
     progress_slider_->setToolTip(tr("Drag to seek"));
 
+    time_label_ = new QLabel(this);
+    time_label_->setObjectName(QStringLiteral("time_label"));
     timing_label_ = new QLabel(this);
     timing_label_->setObjectName(QStringLiteral("timing_label"));
     timing_label_->setAlignment(Qt::AlignCenter);
@@ -184,7 +197,11 @@ void DropWindow::build_layout()
     column->addWidget(hint_label_);
     column->addSpacing(6);
     column->addLayout(form);
-    column->addWidget(progress_slider_);
+    auto* progress_row = new QHBoxLayout;
+    progress_row->setSpacing(12);
+    progress_row->addWidget(progress_slider_, 1);
+    progress_row->addWidget(time_label_);
+    column->addLayout(progress_row);
     column->addWidget(timing_label_);
     column->addSpacing(12);
     column->addLayout(buttons);
@@ -201,6 +218,7 @@ void DropWindow::apply_style_sheets()
         field->setStyleSheet(QString::fromLatin1(FIELD_STYLE));
     loop_check_box_->setStyleSheet(QString::fromLatin1(CHECK_BOX_STYLE));
     progress_slider_->setStyleSheet(QString::fromLatin1(SLIDER_STYLE));
+    time_label_->setStyleSheet(QString::fromLatin1(TIME_STYLE));
     timing_label_->setStyleSheet(QString::fromLatin1(HINT_STYLE));
     for (QPushButton* button : {choose_button_, pause_button_, resume_button_, replay_button_})
         button->setStyleSheet(QString::fromLatin1(BUTTON_STYLE));
@@ -286,6 +304,7 @@ void DropWindow::show_playing(const QString& path)
     progress_slider_->setValue(0);
     progress_slider_->setEnabled(true);
     set_controls(Controls::Playing);
+    setFocus(Qt::OtherFocusReason); // the keys reach the window, not the rate box
 }
 
 void DropWindow::show_paused()
@@ -380,10 +399,12 @@ void DropWindow::dragEnterEvent(QDragEnterEvent* event)
         return;
     }
     event->acceptProposedAction();
+    set_drop_highlight(true);
 }
 
 void DropWindow::dropEvent(QDropEvent* event)
 {
+    set_drop_highlight(false);
     const QString path = first_local_path(event->mimeData());
     if (path.isEmpty()) {
         event->ignore();

@@ -8,7 +8,9 @@
 class QCheckBox;
 class QDoubleSpinBox;
 class QDragEnterEvent;
+class QDragLeaveEvent;
 class QDropEvent;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -37,6 +39,11 @@ public:
     void set_replay_handler(std::function<void()> handler);
     void set_rate_changed_handler(std::function<void(double)> handler); // new multiplier
     void set_seek_handler(std::function<void(double)> handler);         // fraction 0.0 to 1.0
+    // Keys: Left and Right jump by -5 s and +5 s (the argument, in
+    // microseconds), Home plays from the start. Space presses the pause or
+    // the resume button, whichever is offered.
+    void set_jump_handler(std::function<void(qint64)> handler);
+    void set_restart_handler(std::function<void()> handler);
 
     // The IP field's text with surrounding white space removed; not validated.
     QString destination_ip() const;
@@ -53,6 +60,11 @@ public:
     // Moves the progress slider to position/total (per mille, clamped); a
     // total of 0 or less shows 0. Ignored while the user holds the handle.
     void show_progress(qint64 position, qint64 total);
+    // Shows a rate changed elsewhere (the console) without calling the rate
+    // changed handler.
+    void show_rate(double rate);
+    // The time label beside the slider: "00:12.3 / 01:15.0".
+    void show_time(qint64 position_us, qint64 duration_us);
     // Playback timing under the progress slider (median and 99th percentile
     // lateness); empty text clears it.
     void show_timing(const QString& summary);
@@ -71,6 +83,9 @@ public:
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     enum class Controls { Ready, Playing, Paused };
@@ -81,6 +96,8 @@ private:
     void connect_widgets();
     void set_controls(Controls controls);
     QString played_text(quint64 frames) const;
+    bool handle_key(int key);
+    void set_drop_highlight(bool on);
 
     QLabel* title_label_ = nullptr;
     QLabel* hint_label_ = nullptr;
@@ -89,6 +106,7 @@ private:
     QDoubleSpinBox* rate_box_ = nullptr;
     QCheckBox* loop_check_box_ = nullptr;
     QSlider* progress_slider_ = nullptr;
+    QLabel* time_label_ = nullptr;
     QLabel* timing_label_ = nullptr;
     QPushButton* choose_button_ = nullptr;
     QPushButton* pause_button_ = nullptr;
@@ -105,6 +123,8 @@ private:
     std::function<void()> replay_handler_;
     std::function<void(double)> rate_changed_handler_;
     std::function<void(double)> seek_handler_;
+    std::function<void(qint64)> jump_handler_;
+    std::function<void()> restart_handler_;
 };
 
 } // namespace nmb::reelcast

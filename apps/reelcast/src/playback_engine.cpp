@@ -1,6 +1,7 @@
 #include "playback_engine.h"
 
 #include "format_frame.h"
+#include "progress_text.h"
 
 #include <nmb/tui.h>
 #include <nmb/tui_qt_actions.h>
@@ -10,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -19,6 +21,20 @@ namespace {
 
 const QString NO_TIMESTAMP = QStringLiteral("Frame has no usable timestamp.");
 const QString EMPTY_RECORDING = QStringLiteral("Recording is empty.");
+const QString EMPTY_WINDOW = QStringLiteral("No frame lies between the start and end times.");
+const QString START_BEYOND_END = QStringLiteral("Start time is beyond the end of the recording.");
+
+constexpr double MIN_RATE = 0.1;
+constexpr double MAX_RATE = 100.0;
+constexpr qint64 PROGRESS_INTERVAL_MS = 100;
+
+// Space plays while playback is halted and pauses while it runs; the action
+// page shows the key on the action it triggers now.
+void bind_space_key(bool playing)
+{
+    TuiQtActions::register_qt_action(ACTION_PLAY, "resume binary playback", playing ? "" : "Space");
+    TuiQtActions::register_qt_action(ACTION_PAUSE, "pause binary playback", playing ? "Space" : "");
+}
 
 void log_playback_error(const QString& message)
 {
@@ -29,9 +45,13 @@ void log_playback_error(const QString& message)
 
 void register_console_actions()
 {
-    TuiQtActions::register_qt_action(ACTION_PLAY, "resume binary playback");
-    TuiQtActions::register_qt_action(ACTION_PAUSE, "pause binary playback");
+    bind_space_key(false);
     TuiQtActions::register_qt_action(ACTION_QUIT, "quit binary playback");
+    TuiQtActions::register_qt_action(ACTION_RATE_DOWN, "halve the playback rate", "-");
+    TuiQtActions::register_qt_action(ACTION_RATE_UP, "double the playback rate", "+");
+    TuiQtActions::register_qt_action(ACTION_RESTART, "play from the start", "Home");
+    TuiQtActions::register_qt_action(ACTION_SEEK_BACK, "jump back 5 s", "Left");
+    TuiQtActions::register_qt_action(ACTION_SEEK_FORWARD, "jump forward 5 s", "Right");
 }
 
 PlaybackEngine::PlaybackEngine(QObject* parent)
@@ -57,10 +77,29 @@ bool PlaybackEngine::set_rate(double rate)
     const double old_rate = std::exchange(rate_, rate);
     if (old_rate == rate)
         return true;
-    if (state_ == State::Playing)
+    if (state_ == State::Playing) {
         pacer_.rescale_remaining(old_rate / rate);
+        report_progress(true);
+    }
     reset_timing(); // lateness at the old rate says nothing about the new one
     return true;
+}
+
+void PlaybackEngine::step_rate(bool up)
+{
+    (void)set_rate(std::clamp(up ? rate_ * 2.0 : rate_ / 2.0, MIN_RATE, MAX_RATE));
+}
+
+void PlaybackEngine::set_play_window(qint64 start_us, std::optional<qint64> end_us)
+{
+    start_us_ = std::max<qint64>(start_us, 0);
+    end_us_ = end_us;
+}
+
+void PlaybackEngine::set_max_gap_us(std::optional<qint64> max_gap_us)
+{
+    scheduler_.set_policy(max_gap_us ? TimingPolicy::replay_capped(quint64(std::max<qint64>(*max_gap_us, 0)))
+                                     : TimingPolicy::replay());
 }
 
 void PlaybackEngine::set_destination(const QHostAddress& address, quint16 port)
@@ -99,12 +138,31 @@ bool PlaybackEngine::open_recording(const QString& path)
     pending_frame_.clear();
     reader_.reset();
     scheduler_.reset();
+    index_.clear();
+    span_ = read_take_span(file_);
+    position_us_ = 0;
+    stopped_ = false;
     Q_EMIT playback_started(path);
     Q_EMIT progress_changed(0, file_.size());
 
-    const ReadStatus status = load_next_frame();
+    ReadStatus status = ReadStatus::Ok;
+    if (start_us_ > 0) {
+        quint64 index = 0;
+        status = index_.seek_to_time(start_us_, index);
+        frames_played_ = index;
+    }
+    QString reason;
+    if (status == ReadStatus::EndOfFile) {
+        reason = START_BEYOND_END;
+    } else if (status == ReadStatus::Ok) {
+        status = load_next_frame();
+        position_us_ = pending_offset_us_;
+        if (status == ReadStatus::EndOfFile && end_us_ && index_.next_index() > 0)
+            reason = EMPTY_WINDOW; // the first frame of the window lies at or after its end
+    }
     if (status != ReadStatus::Ok) {
-        QString reason = reader_.error_string();
+        if (reason.isEmpty())
+            reason = index_.error_string();
         if (reason.isEmpty())
             reason = status == ReadStatus::EndOfFile ? EMPTY_RECORDING : NO_TIMESTAMP;
         log_playback_error(reason);
@@ -124,6 +182,7 @@ bool PlaybackEngine::open_recording(const QString& path)
     state_ = State::Playing;
     pacer_.reanchor();
     pacer_.arm(0.0);
+    report_progress(true);
     return true;
 }
 
@@ -133,6 +192,7 @@ void PlaybackEngine::play_next_frame()
         return;
     const QByteArray frame = std::exchange(pending_frame_, QByteArray());
     ++frames_played_;
+    position_us_ = pending_offset_us_;
     Q_EMIT frame_count_changed(frames_played_);
     Q_EMIT progress_changed(file_.pos(), file_.size());
 
@@ -153,6 +213,7 @@ void PlaybackEngine::play_next_frame()
     timing_.add(handed_ns - pacer_.due_ns(), sent_ns);
     Tui::instance().print(CHANNEL_FRAME, "binary playback frame",
                           format_frame(frame, frames_played_));
+    report_progress(false);
 
     const ReadStatus status = load_next_frame();
     if (status == ReadStatus::EndOfFile && loop_enabled())
@@ -167,13 +228,19 @@ void PlaybackEngine::play_next_frame()
 
 ReadStatus PlaybackEngine::load_next_frame()
 {
-    ReadStatus status = reader_.read_next(pending_frame_);
+    ReadStatus status = index_.read_next(pending_frame_);
     if (status != ReadStatus::Ok)
         return status;
     const FrameMetadata meta = read_metadata(pending_frame_);
     if (meta.timestamp_scale_us == 0) {
         pending_frame_.clear();
         return ReadStatus::Error;
+    }
+    pending_offset_us_ = index_.last_offset_us();
+    if (end_us_ && pending_offset_us_ >= *end_us_) {
+        // The play window ends before this frame: the pass ends here.
+        pending_frame_.clear();
+        return ReadStatus::EndOfFile;
     }
     next_delay_ms_ = scheduler_.add_frame(meta, rate_);
     return status;
@@ -185,6 +252,7 @@ void PlaybackEngine::fail_playback(const QString& message)
     exit_code_ = 1;
     pacer_.stop();
     Tui::instance().print(CHANNEL_ERROR, "binary playback error", message.toStdString());
+    report_progress(true);
     // Announced before it is logged: a headless program closes its console
     // in between, so the line is not drawn over.
     Q_EMIT playback_failed(message);
@@ -196,8 +264,10 @@ void PlaybackEngine::resume()
     if (state_ != State::Halted || pending_frame_.isEmpty())
         return;
     state_ = State::Playing;
+    stopped_ = false;
     pacer_.reanchor();
     pacer_.arm(0.0);
+    report_progress(true);
     Q_EMIT frame_count_changed(frames_played_);
 }
 
@@ -207,6 +277,7 @@ void PlaybackEngine::pause()
         return;
     state_ = State::Halted;
     pacer_.stop();
+    report_progress(true);
     Q_EMIT playback_paused();
 }
 
@@ -215,7 +286,9 @@ void PlaybackEngine::stop()
     if (state_ != State::Playing)
         return;
     state_ = State::Halted;
+    stopped_ = true;
     pacer_.stop();
+    report_progress(true);
     Q_EMIT playback_stopped(frames_played_);
 }
 
@@ -223,40 +296,6 @@ void PlaybackEngine::replay()
 {
     if (!current_path_.isEmpty())
         (void)open_recording(current_path_);
-}
-
-void PlaybackEngine::seek(double fraction)
-{
-    if (!file_.isOpen())
-        return;
-    const bool was_playing = state_ == State::Playing;
-    state_ = State::Halted;
-    pacer_.stop();
-    pending_frame_.clear();
-    scheduler_.reset();
-    reset_timing();
-
-    quint64 index = 0;
-    if (reader_.seek_to_fraction(fraction, index) != ReadStatus::Ok) {
-        fail_with_reader_error(EMPTY_RECORDING);
-        return;
-    }
-    const qint64 position = file_.pos();
-    frames_played_ = index;
-    if (load_next_frame() != ReadStatus::Ok) {
-        fail_with_reader_error(NO_TIMESTAMP);
-        return;
-    }
-    Q_EMIT frame_count_changed(frames_played_);
-    Q_EMIT progress_changed(position, file_.size());
-
-    if (was_playing) {
-        state_ = State::Playing;
-        pacer_.reanchor();
-        pacer_.arm(0.0);
-    } else {
-        Q_EMIT playback_paused();
-    }
 }
 
 void PlaybackEngine::handle_console_action(const QString& action_id)
@@ -267,6 +306,16 @@ void PlaybackEngine::handle_console_action(const QString& action_id)
         pause();
     else if (action_id == QLatin1String(ACTION_QUIT))
         QCoreApplication::quit();
+    else if (action_id == QLatin1String(ACTION_RATE_DOWN))
+        step_rate(false);
+    else if (action_id == QLatin1String(ACTION_RATE_UP))
+        step_rate(true);
+    else if (action_id == QLatin1String(ACTION_RESTART))
+        restart();
+    else if (action_id == QLatin1String(ACTION_SEEK_BACK))
+        jump_by(-JUMP_STEP_US);
+    else if (action_id == QLatin1String(ACTION_SEEK_FORWARD))
+        jump_by(JUMP_STEP_US);
 }
 
 void PlaybackEngine::reset_timing()
@@ -286,38 +335,51 @@ bool PlaybackEngine::loop_enabled() const
     return loop_source_ ? loop_source_() : loop_;
 }
 
-void PlaybackEngine::restart_pass()
-{
-    if (!file_.seek(0)) {
-        fail_playback(file_.errorString());
-        return;
-    }
-    reader_.reset();
-    scheduler_.reset();
-    const ReadStatus status = load_next_frame();
-    Q_EMIT progress_changed(0, file_.size());
-    if (status == ReadStatus::Error) {
-        fail_with_reader_error(NO_TIMESTAMP);
-    } else if (status == ReadStatus::EndOfFile) {
-        finish();
-    } else {
-        // The new pass follows the old one at once; lateness does not carry.
-        pacer_.reanchor();
-        pacer_.arm(0.0);
-    }
-}
-
 void PlaybackEngine::finish()
 {
     state_ = State::Finished;
+    report_progress(true);
     Q_EMIT playback_finished(frames_played_); // before the log line, as for failures
     qInfo().noquote() << QString::fromStdString(
         fmt::format("Playback finished: {} frame(s).", frames_played_));
 }
 
+std::string PlaybackEngine::state_text() const
+{
+    switch (state_) {
+    case State::Playing:
+        return playing_state_text(rate_);
+    case State::Halted:
+        return stopped_ ? "stopped" : "paused";
+    case State::Finished:
+        return "finished";
+    case State::Failed:
+        return "error";
+    case State::Idle:
+        break;
+    }
+    return "stopped";
+}
+
+void PlaybackEngine::report_progress(bool state_changed)
+{
+    if (!state_changed && progress_clock_.isValid()
+        && progress_clock_.elapsed() < PROGRESS_INTERVAL_MS)
+        return;
+    progress_clock_.start();
+    const bool playing = state_ == State::Playing;
+    if (playing != space_pauses_) {
+        space_pauses_ = playing;
+        bind_space_key(playing);
+    }
+    Tui::instance().print(CHANNEL_PROGRESS, "playback progress",
+                          format_progress(position_us_, duration_us(), state_text()));
+    Q_EMIT time_changed(position_us_, duration_us());
+}
+
 void PlaybackEngine::fail_with_reader_error(const QString& fallback)
 {
-    const QString& text = reader_.error_string();
+    const QString& text = index_.error_string();
     fail_playback(text.isEmpty() ? fallback : text);
 }
 

@@ -3,17 +3,22 @@
 #include <nmb/playback/frame_pacer.h>
 #include <nmb/playback/recorded_frame_reader.h>
 #include <nmb/playback/timestamp_scheduler.h>
+
+#include "take_index.h"
+#include "take_time.h"
 #include <nmb/udp_adapter.h>
 
 #include "timing_report.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace nmb::reelcast {
 
@@ -21,13 +26,23 @@ namespace nmb::reelcast {
 inline constexpr char ACTION_PLAY[] = "Reelcast.play";
 inline constexpr char ACTION_PAUSE[] = "Reelcast.pause";
 inline constexpr char ACTION_QUIT[] = "Reelcast.quit";
+inline constexpr char ACTION_RATE_DOWN[] = "Reelcast.rate_down";
+inline constexpr char ACTION_RATE_UP[] = "Reelcast.rate_up";
+inline constexpr char ACTION_RESTART[] = "Reelcast.restart";
+inline constexpr char ACTION_SEEK_BACK[] = "Reelcast.seek_back";
+inline constexpr char ACTION_SEEK_FORWARD[] = "Reelcast.seek_forward";
 inline constexpr char CHANNEL_FRAME[] = "Reelcast.frame";
 inline constexpr char CHANNEL_ERROR[] = "Reelcast.error";
+inline constexpr char CHANNEL_PROGRESS[] = "Reelcast.progress";
 inline constexpr char CHANNEL_TIMING[] = "Reelcast.timing";
 
-// Registers the play, pause and quit actions (in that order) with the
-// console through the Qt action bus. Call on the main thread before the
-// console starts.
+// How far the seek actions and the window's arrow keys jump.
+inline constexpr qint64 JUMP_STEP_US = 5'000'000;
+
+// Registers the play, pause and quit actions (in that order), then the rate,
+// restart and seek actions with their keys, with the console through the Qt
+// action bus. Space is bound to play until playback runs. Call on the main
+// thread before the console starts.
 void register_console_actions();
 
 // Replays one recording at a time on the main thread: reads frames ahead one
@@ -70,6 +85,13 @@ public:
     void set_loop(bool loop) { loop_ = loop; }
     void set_loop_source(std::function<bool()> source) { loop_source_ = std::move(source); }
 
+    // Plays only the frames from the first at or after `start_us` (offset
+    // from the take's first frame) up to the last before `end_us`; a loop
+    // runs between the two. Takes effect at the next open.
+    void set_play_window(qint64 start_us, std::optional<qint64> end_us);
+    // Longest wait between two frames; unset: a gap above 60 s is skipped.
+    void set_max_gap_us(std::optional<qint64> max_gap_us);
+
     // Sends every played frame as one datagram to address:port from a port
     // the system picks; clear_destination() stops sending.
     void set_destination(const QHostAddress& address, quint16 port);
@@ -104,8 +126,24 @@ public:
     // failure it halts there. Nothing happens when no file is open.
     void seek(double fraction);
 
-    // Console actions: play, pause, quit (quits the application with 0).
+    // Moves to the first frame at or after `offset_us` (clamped to the play
+    // window's start) and keeps the playing or halted choice; past the last
+    // frame the pass ends as at the end of the file.
+    void jump_to(qint64 offset_us);
+    void jump_by(qint64 delta_us) { jump_to(position_us_ + delta_us); }
+    // Plays from the start of the play window, whatever the state.
+    void restart();
+    // Doubles or halves the rate within 0.1x to 100x.
+    void step_rate(bool up);
+
+    // Console actions: play, pause, quit (quits the application with 0),
+    // rate down and up, restart, seek back and forward.
     void handle_console_action(const QString& action_id);
+
+    // Offset of the frame last played (or landed on by a jump) from the
+    // take's first frame, and the take's length.
+    qint64 position_us() const { return position_us_; }
+    qint64 duration_us() const { return span_ ? span_->duration_us : 0; }
 
     State state() const { return state_; }
     bool is_playing() const { return state_ == State::Playing; }
@@ -122,6 +160,9 @@ Q_SIGNALS:
     void playback_finished(quint64 frames);
     void playback_failed(const QString& message);
     void open_failed(const QString& message);
+    // The time shown with the progress: at most ten times a second while
+    // playing, and at every change of state.
+    void time_changed(qint64 position_us, qint64 duration_us);
     // Median and 99th percentile lateness in one line; empty after a reset.
     void timing_changed(const QString& summary);
 
@@ -129,9 +170,13 @@ private:
     bool loop_enabled() const;
     void reset_timing();
     void publish_timing();
-    void restart_pass();
+    void restart_pass(bool play_after = true);
     void finish();
     void fail_with_reader_error(const QString& fallback);
+    bool reposition(const std::function<ReadStatus(quint64&)>& locate, bool play_after);
+    void end_pass(bool play_after);
+    void report_progress(bool state_changed);
+    std::string state_text() const;
 
     double rate_ = 1.0;
     bool loop_ = false;
@@ -142,6 +187,15 @@ private:
     QFile file_;
     RecordedFrameReader reader_{file_};
     TimestampScheduler scheduler_;
+    TakeIndex index_{file_, reader_};
+    std::optional<TakeSpan> span_;
+    qint64 start_us_ = 0;
+    std::optional<qint64> end_us_;
+    qint64 pending_offset_us_ = 0;
+    qint64 position_us_ = 0;
+    bool stopped_ = false; // halted by stop() rather than pause()
+    bool space_pauses_ = false;
+    QElapsedTimer progress_clock_;
     QString current_path_;
     QByteArray pending_frame_;
     double next_delay_ms_ = 0.0;

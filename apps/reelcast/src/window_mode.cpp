@@ -50,6 +50,25 @@ void connect_display(DropWindow& window, PlaybackEngine& engine)
                      [&window](const QString& message) { window.show_error(message); });
     QObject::connect(&engine, &PlaybackEngine::open_failed, &window,
                      [&window](const QString& message) { window.show_error(message); });
+    QObject::connect(&engine, &PlaybackEngine::time_changed, &window,
+                     [&window](qint64 position_us, qint64 duration_us) {
+                         window.show_time(position_us, duration_us);
+                     });
+}
+
+// Runs `step` on the engine; when it made a halted or ended recording play,
+// the window gets its playing controls back (a stop or the end had replaced
+// them by the ready ones).
+template <typename Step>
+void run_and_show_playing(DropWindow& window, PlaybackEngine& engine, Step step)
+{
+    const bool was_playing = engine.is_playing();
+    const bool had_recording = engine.state() != PlaybackEngine::State::Idle;
+    step();
+    if (!was_playing && had_recording && engine.is_playing()) {
+        window.show_playing(engine.current_path());
+        window.show_frame_count(engine.frames_played());
+    }
 }
 
 } // namespace
@@ -79,18 +98,17 @@ void install_window_handlers(DropWindow& window, PlaybackEngine& engine)
             play_selected_file(window, engine, engine.current_path());
     });
     window.set_seek_handler([&engine](double fraction) { engine.seek(fraction); });
+    window.set_jump_handler([&engine](qint64 delta_us) { engine.jump_by(delta_us); });
+    window.set_restart_handler([&window, &engine] {
+        run_and_show_playing(window, engine, [&engine] { engine.restart(); });
+    });
 }
 
 void handle_window_console_action(DropWindow& window, PlaybackEngine& engine, const QString& action_id)
 {
-    const bool halted = engine.state() == PlaybackEngine::State::Halted;
-    engine.handle_console_action(action_id);
-    if (halted && engine.is_playing()) {
-        // The window may show the stopped (ready) controls; the frame played
-        // next brings the progress back.
-        window.show_playing(engine.current_path());
-        window.show_frame_count(engine.frames_played());
-    }
+    run_and_show_playing(window, engine, [&] { engine.handle_console_action(action_id); });
+    if (engine.rate() != window.playback_rate())
+        window.show_rate(engine.rate());
 }
 
 int run_window_mode()

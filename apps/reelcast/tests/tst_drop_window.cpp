@@ -129,6 +129,8 @@ private Q_SLOTS:
     void drop_selects_a_file();
     void buttons_call_their_handlers_data();
     void buttons_call_their_handlers();
+    void keys_call_their_handlers_data();
+    void keys_call_their_handlers();
     void rate_typed_digit_by_digit_data();
     void rate_typed_digit_by_digit();
     void destination_ip_is_trimmed_data();
@@ -149,6 +151,7 @@ void TestDropWindow::widgets_have_their_object_names_data()
     QTest::newRow("rate box") << "rateSpinBox" << "QDoubleSpinBox";
     QTest::newRow("loop box") << "loopCheckBox" << "QCheckBox";
     QTest::newRow("progress slider") << "playbackProgressSlider" << "QSlider";
+    QTest::newRow("time label") << "time_label" << "QLabel";
     for (const QString& name : BUTTON_NAMES)
         QTest::newRow(qPrintable(name)) << name << "QPushButton";
 }
@@ -414,7 +417,14 @@ void TestDropWindow::drag_enter()
         mime.setUrls(urls);
     if (with_text)
         mime.setText("/tmp/take.bin");
+    window.resize(600, 430);
+    const QColor idle = window.grab().toImage().pixelColor(20, 20);
     QCOMPARE(drag_accepted(window, mime), accepted);
+    // The drop area lights up while an accepted drag hovers, and no longer.
+    QCOMPARE(window.grab().toImage().pixelColor(20, 20) != idle, accepted);
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(&window, &leave);
+    QCOMPARE(window.grab().toImage().pixelColor(20, 20), idle);
 }
 
 void TestDropWindow::drop_selects_a_file_data()
@@ -514,6 +524,63 @@ void TestDropWindow::buttons_call_their_handlers()
     window.set_replay_handler({});
     QTest::mouseClick(button(window, name), Qt::LeftButton);
     QCOMPARE(calls, QStringList{name});
+}
+
+void TestDropWindow::keys_call_their_handlers_data()
+{
+    QTest::addColumn<Steps>("steps");
+    QTest::addColumn<QString>("focus"); // object name of the widget with the focus; empty: the window
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QStringList>("calls");
+    const Steps playing = [](DropWindow& w) { w.show_playing("a.bin"); };
+    const Steps paused = [](DropWindow& w) {
+        w.show_playing("a.bin");
+        w.show_paused();
+    };
+    const Steps ready = [](DropWindow&) {};
+    QTest::newRow("space while playing pauses") << playing << "" << int(Qt::Key_Space) << QStringList{"pause"};
+    QTest::newRow("space while paused resumes") << paused << "" << int(Qt::Key_Space) << QStringList{"resume"};
+    QTest::newRow("space before any recording") << ready << "" << int(Qt::Key_Space) << QStringList{};
+    QTest::newRow("left jumps back") << paused << "" << int(Qt::Key_Left) << QStringList{"jump -5000000"};
+    QTest::newRow("right jumps forward") << playing << "" << int(Qt::Key_Right) << QStringList{"jump 5000000"};
+    QTest::newRow("home plays from the start") << paused << "" << int(Qt::Key_Home) << QStringList{"restart"};
+    QTest::newRow("space on the focused pause button pauses once")
+        << playing << "pauseButton" << int(Qt::Key_Space) << QStringList{"pause"};
+    QTest::newRow("right on the focused stop button")
+        << playing << "stopButton" << int(Qt::Key_Right) << QStringList{"jump 5000000"};
+    QTest::newRow("home on the focused slider") << playing << "playbackProgressSlider" << int(Qt::Key_Home)
+                                                << QStringList{"restart"};
+    QTest::newRow("space presses the focused stop button")
+        << playing << "stopButton" << int(Qt::Key_Space) << QStringList{"stop"};
+    QTest::newRow("right on the loop box") << playing << "loopCheckBox" << int(Qt::Key_Right)
+                                           << QStringList{"jump 5000000"};
+    QTest::newRow("space on the focused slider") << paused << "playbackProgressSlider"
+                                                 << int(Qt::Key_Space) << QStringList{"resume"};
+    QTest::newRow("the rate box keeps its keys") << playing << "rateSpinBox" << int(Qt::Key_Left)
+                                                 << QStringList{};
+    QTest::newRow("other keys do nothing") << playing << "" << int(Qt::Key_End) << QStringList{};
+}
+
+void TestDropWindow::keys_call_their_handlers()
+{
+    QFETCH(Steps, steps);
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(QStringList, calls);
+    DropWindow window;
+    QStringList called;
+    window.set_pause_handler([&] { called << "pause"; });
+    window.set_resume_handler([&] { called << "resume"; });
+    window.set_stop_handler([&] { called << "stop"; });
+    window.set_restart_handler([&] { called << "restart"; });
+    window.set_jump_handler([&](qint64 delta) { called << QStringLiteral("jump %1").arg(delta); });
+    steps(window);
+    QWidget* target = focus.isEmpty() ? &window : window.findChild<QWidget*>(focus);
+    QVERIFY(target);
+    const bool loop_before = window.loop_enabled();
+    QTest::keyClick(target, Qt::Key(key));
+    QCOMPARE(called, calls);
+    QCOMPARE(window.loop_enabled(), loop_before);
 }
 
 void TestDropWindow::rate_typed_digit_by_digit_data()

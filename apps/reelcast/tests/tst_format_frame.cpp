@@ -1,4 +1,5 @@
 #include "format_frame.h"
+#include "progress_text.h"
 
 #include <nmb/test/frames.h>
 
@@ -24,6 +25,8 @@ class TestFormatFrame : public QObject {
 private Q_SLOTS:
     void text_data();
     void text();
+    void progress_data();
+    void progress();
 };
 
 void TestFormatFrame::text_data()
@@ -60,6 +63,62 @@ void TestFormatFrame::text()
     QFETCH(quint64, number);
     QFETCH(QByteArray, expected);
     QCOMPARE(QByteArray::fromStdString(nmb::reelcast::format_frame(frame, number)), expected);
+}
+
+void TestFormatFrame::progress_data()
+{
+    QTest::addColumn<qint64>("position_us");
+    QTest::addColumn<qint64>("duration_us");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("window");
+
+    QTest::newRow("a sixth in")
+        << qint64(12'345'678) << qint64(75'000'000) << "playing at 1x"
+        << QByteArray("time: 00:12.345 / 01:15.000\nprogress: [###.................] 16 %\n"
+                      "state: playing at 1x\n")
+        << QByteArray("00:12.3 / 01:15.0");
+    QTest::newRow("start") << qint64(0) << qint64(75'000'000) << "paused"
+                           << QByteArray("time: 00:00.000 / 01:15.000\nprogress: [....................] 0 %\n"
+                                         "state: paused\n")
+                           << QByteArray("00:00.0 / 01:15.0");
+    QTest::newRow("end, past the length clamps")
+        << qint64(80'000'000) << qint64(75'000'000) << "finished"
+        << QByteArray("time: 01:15.000 / 01:15.000\nprogress: [####################] 100 %\n"
+                      "state: finished\n")
+        << QByteArray("01:15.0 / 01:15.0");
+    QTest::newRow("an hour or longer shows hours")
+        << qint64(3'599'999'999) << qint64(4'500'000'000) << "playing at 2.5x"
+        << QByteArray("time: 0:59:59.999 / 1:15:00.000\nprogress: [###############.....] 79 %\n"
+                      "state: playing at 2.5x\n")
+        << QByteArray("0:59:59.9 / 1:15:00.0");
+    QTest::newRow("just under an hour") << qint64(0) << qint64(3'599'999'999) << "stopped"
+        << QByteArray("time: 00:00.000 / 59:59.999\nprogress: [....................] 0 %\n"
+                      "state: stopped\n")
+        << QByteArray("00:00.0 / 59:59.9");
+    QTest::newRow("longest take") << std::numeric_limits<qint64>::max() / 2
+        << std::numeric_limits<qint64>::max() << "paused"
+        << QByteArray("time: 1281023894:00:27.387 / 2562047788:00:54.775\n"
+                      "progress: [##########..........] 50 %\nstate: paused\n")
+        << QByteArray("1281023894:00:27.3 / 2562047788:00:54.7");
+    QTest::newRow("take of one frame") << qint64(0) << qint64(0) << "error"
+        << QByteArray("time: 00:00.000 / 00:00.000\nprogress: [....................] 0 %\n"
+                      "state: error\n")
+        << QByteArray("00:00.0 / 00:00.0");
+}
+
+void TestFormatFrame::progress()
+{
+    QFETCH(qint64, position_us);
+    QFETCH(qint64, duration_us);
+    QFETCH(QString, state);
+    QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, window);
+    QCOMPARE(QByteArray::fromStdString(
+                 nmb::reelcast::format_progress(position_us, duration_us, state.toStdString())),
+             expected);
+    QCOMPARE(QByteArray::fromStdString(nmb::reelcast::format_window_time(position_us, duration_us)),
+             window);
 }
 
 QTEST_GUILESS_MAIN(TestFormatFrame)

@@ -28,6 +28,9 @@ private Q_SLOTS:
     void playback_errors_data();
     void playback_errors();
     void thousand_hertz_keeps_pace();
+    void play_window_data();
+    void play_window();
+    void max_gap_caps_the_wait();
 
 private:
     // Starts the program and waits (bounded) for it to end while the
@@ -116,6 +119,22 @@ void TestNimbraReelcast::command_line_errors_data()
     QTest::newRow("two recordings") << QStringList{file, file, "--ip", "127.0.0.1", "--port", port}
                                     << usage;
     QTest::newRow("loop without a recording") << QStringList{"--loop"} << usage;
+    QTest::newRow("start negative") << QStringList{file, "--start", "-1"}
+                                    << QByteArray("Invalid start time: -1\n");
+    QTest::newRow("start not a number") << QStringList{file, "--start", "1:30"}
+                                        << QByteArray("Invalid start time: 1:30\n");
+    QTest::newRow("end zero") << QStringList{file, "--end", "0"} << QByteArray("Invalid end time: 0\n");
+    QTest::newRow("end not after start") << QStringList{file, "--start", "2.5", "--end", "2.5"}
+                                         << QByteArray("Invalid end time: 2.5\n");
+    QTest::newRow("end infinite") << QStringList{file, "--end", "inf"}
+                                  << QByteArray("Invalid end time: inf\n");
+    QTest::newRow("maximum gap zero") << QStringList{file, "--max-gap", "0"}
+                                      << QByteArray("Invalid maximum gap: 0\n");
+    QTest::newRow("maximum gap not a number") << QStringList{file, "--max-gap", "soon"}
+                                              << QByteArray("Invalid maximum gap: soon\n");
+    QTest::newRow("times are checked after the destination")
+        << QStringList{file, "--start", "x", "--ip", "nowhere", "--port", port}
+        << QByteArray("Invalid UDP destination IP address: nowhere\n");
 }
 
 void TestNimbraReelcast::command_line_errors()
@@ -331,6 +350,96 @@ void TestNimbraReelcast::thousand_hertz_keeps_pace()
     QCOMPARE(receiver.payloads(), frames);
     const double span = receiver.span_ms(0, frames.size() - 1);
     QVERIFY2(span >= 1990.0 && span <= 2200.0, qPrintable(QStringLiteral("span %1 ms").arg(span)));
+}
+
+void TestNimbraReelcast::play_window_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("sent"); // indexes of the frames that arrive, in order
+    QTest::addColumn<int>("exit_code");   // -1: a loop, ended once the frames arrived
+    QTest::addColumn<QString>("last_line");
+
+    // The take: 10 frames 50 ms apart.
+    QTest::newRow("start") << QStringList{"--start", "0.2"} << QList<int>{4, 5, 6, 7, 8, 9} << 0
+                           << "Playback finished: 10 frame(s).";
+    QTest::newRow("start between frames") << QStringList{"--start", "0.21"}
+                                          << QList<int>{5, 6, 7, 8, 9} << 0
+                                          << "Playback finished: 10 frame(s).";
+    QTest::newRow("end") << QStringList{"--end", "0.15"} << QList<int>{0, 1, 2} << 0
+                         << "Playback finished: 3 frame(s).";
+    QTest::newRow("start and end") << QStringList{"--start", "0.1", "--end", "0.26"}
+                                   << QList<int>{2, 3, 4, 5} << 0 << "Playback finished: 6 frame(s).";
+    QTest::newRow("loop between start and end")
+        << QStringList{"--start", "0.35", "--end", "0.45", "--loop"} << QList<int>{7, 8, 7, 8, 7}
+        << -1 << "";
+    QTest::newRow("start at the last frame") << QStringList{"--start", "0.45"} << QList<int>{9} << 0
+                                             << "Playback finished: 10 frame(s).";
+    QTest::newRow("start past the last frame")
+        << QStringList{"--start", "0.4501"} << QList<int>{} << 1
+        << "Playback error: Start time is beyond the end of the recording.";
+}
+
+void TestNimbraReelcast::play_window()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, sent);
+    QFETCH(int, exit_code);
+    QFETCH(QString, last_line);
+
+    const QList<QByteArray> frames = nmb::test::evenly_spaced_frames(10, 50'000, 2'000'000);
+    const QString path = nmb::test::write_recording(dir_, QStringLiteral("window.bin"), nmb::test::joined(frames));
+    UdpCapture receiver;
+    QVERIFY(receiver.bind());
+    const QStringList arguments =
+        QStringList{path, "--ip", "127.0.0.1", "--port", QString::number(receiver.port())} + options;
+    if (exit_code >= 0) {
+        QVERIFY(run(arguments));
+        QCOMPARE(exit_code_, exit_code);
+        QCOMPARE(QString::fromUtf8(stderr_).split('\n', Qt::SkipEmptyParts).last(), last_line);
+    } else {
+        QProcess process;
+        process.start(nmb::test::program_path(QStringLiteral("nimbra_reelcast")), arguments);
+        QVERIFY(process.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.count() >= sent.size(), 10000);
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    QList<QByteArray> expected;
+    for (int index : sent)
+        expected.append(frames[index]);
+    QCOMPARE(receiver.payloads().mid(0, expected.size()), expected);
+    if (exit_code >= 0)
+        QCOMPARE(receiver.count(), expected.size());
+    // The frames of the window keep their spacing (the take's time, not
+    // the time skipped before the window).
+    if (exit_code >= 0 && expected.size() > 1) {
+        const double span = receiver.span_ms(0, expected.size() - 1);
+        const double expected_ms = 50.0 * double(expected.size() - 1);
+        QVERIFY2(span >= expected_ms * 0.95 && span <= expected_ms + 1000.0,
+                 qPrintable(QStringLiteral("span %1 ms").arg(span)));
+    }
+}
+
+void TestNimbraReelcast::max_gap_caps_the_wait()
+{
+    // A 3 s pause in the take is cut to the cap; the frames after it keep
+    // their 20 ms spacing.
+    const QList<QByteArray> frames =
+        nmb::test::mocap_frames({1'000'000, 1'020'000, 4'020'000, 4'040'000, 4'060'000});
+    const QString path = nmb::test::write_recording(dir_, QStringLiteral("gap.bin"), nmb::test::joined(frames));
+    UdpCapture receiver;
+    QVERIFY(receiver.bind());
+    QVERIFY(run({path, "--max-gap", "0.25", "--ip", "127.0.0.1", "--port", QString::number(receiver.port())}));
+    QCOMPARE(exit_code_, 0);
+    QCOMPARE(receiver.payloads(), frames);
+    // Frames are never early against the first one (the playback clock
+    // starts there): the one after the pause is due 20 ms + the cap after
+    // it, the last one 40 ms later; late timers may bunch frames in
+    // between. Without the cap the take would last 3 s.
+    const double to_gap_end = receiver.span_ms(0, 2);
+    QVERIFY2(to_gap_end >= 0.95 * 270.0, qPrintable(QStringLiteral("%1 ms").arg(to_gap_end)));
+    const double span = receiver.span_ms(0, 4);
+    QVERIFY2(span >= 0.95 * 310.0 && span <= 2000.0, qPrintable(QStringLiteral("span %1 ms").arg(span)));
 }
 
 QTEST_GUILESS_MAIN(TestNimbraReelcast)

@@ -1,6 +1,6 @@
 // The replay program's console in a real terminal (tmux): the frame channel,
-// the play, pause and quit actions, Esc and Ctrl-C, and the closing log line
-// on the restored terminal. Key handling in general (pages, clamping, status
+// the play, pause and quit actions, the progress channel and the single keys,
+// Esc and Ctrl-C, and the closing log line on the restored terminal. Key handling in general (pages, clamping, status
 // row) is driven in the console library's own terminal tests.
 
 #include <nmb/test/tmux_session.h>
@@ -46,6 +46,7 @@ private Q_SLOTS:
     void initTestCase();
     void frames_and_actions();
     void escape_ends_the_console_not_playback();
+    void keys_move_in_the_take();
     void closing_line_after_the_console_data();
     void closing_line_after_the_console();
 
@@ -135,6 +136,54 @@ void TestNimbraReelcastConsole::escape_ends_the_console_not_playback()
     QVERIFY(screen.contains(QStringLiteral("Playback finished: 40 frame(s).")));
     const int last_shown = shown_frame_number(tmux);
     QVERIFY2(last_shown > 0 && last_shown < 40, "the console had ended before playback did");
+}
+
+void TestNimbraReelcastConsole::keys_move_in_the_take()
+{
+    // 20 s of frames 50 ms apart.
+    TmuxSession tmux;
+    QVERIFY(start(tmux, nmb::test::joined(nmb::test::evenly_spaced_frames(401, 50'000)), {}));
+    QVERIFY(wait_until_playing(tmux));
+    QVERIFY(tmux.send_keys({"Down"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("Reelcast.progress  -  playback progress")));
+    QVERIFY(tmux.wait_for(QStringLiteral("state: playing at 1x")));
+    QVERIFY(tmux.screen().contains(QStringLiteral(" / 00:20.000")));
+
+    QVERIFY(tmux.send_keys({"Space"}));
+    QVERIFY2(tmux.wait_for(QStringLiteral("state: paused")), qPrintable(tmux.screen()));
+    QVERIFY(tmux.screen().contains(QStringLiteral("time: 00:0")));
+    QVERIFY(tmux.send_keys({"Right", "Right"}));
+    QVERIFY2(tmux.wait_for(QStringLiteral("time: 00:1")), qPrintable(tmux.screen()));
+    QVERIFY(tmux.screen().contains(QStringLiteral("progress: [##########")));
+    QVERIFY(tmux.screen().contains(QStringLiteral("state: paused")));
+    QVERIFY(tmux.send_keys({"Left", "Left", "Left"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("time: 00:00.000 / 00:20.000")));
+    QVERIFY(tmux.wait_for(QStringLiteral("progress: [....................] 0 %")));
+
+    QVERIFY(tmux.send_keys({"+", "+", "Space"}));
+    QVERIFY2(tmux.wait_for(QStringLiteral("state: playing at 4x")), qPrintable(tmux.screen()));
+    QVERIFY(tmux.send_keys({"-", "-", "-"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("state: playing at 0.5x")));
+    QVERIFY(tmux.send_keys({"Right"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("time: 00:0")));
+    QVERIFY(tmux.send_keys({"Home"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("status: triggered action: Reelcast.restart")));
+    QVERIFY(tmux.wait_for(QStringLiteral("time: 00:00.")));
+
+    // The action page lists the new actions after the first three, keys in brackets.
+    QVERIFY(tmux.send_keys({"Tab"}));
+    QVERIFY(tmux.wait_for(QStringLiteral("Reelcast.pause    pause binary playback  [Space]")));
+    const QString screen = tmux.screen();
+    for (const char* row : {"Reelcast.play    resume binary playback", "Reelcast.quit    quit binary playback",
+                            "Reelcast.rate_down    halve the playback rate  [-]",
+                            "Reelcast.rate_up    double the playback rate  [+]",
+                            "Reelcast.restart    play from the start  [Home]",
+                            "Reelcast.seek_back    jump back 5 s  [Left]",
+                            "Reelcast.seek_forward    jump forward 5 s  [Right]"})
+        QVERIFY2(screen.contains(QLatin1String(row)), row);
+    QVERIFY(screen.indexOf(QLatin1String("Reelcast.quit")) < screen.indexOf(QLatin1String("Reelcast.rate_down")));
+    QVERIFY(tmux.send_keys({"Down", "Down", "Enter"}));
+    QVERIFY2(tmux.wait_for(QStringLiteral("exit status: 0")), qPrintable(tmux.screen()));
 }
 
 void TestNimbraReelcastConsole::closing_line_after_the_console_data()

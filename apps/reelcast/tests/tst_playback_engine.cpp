@@ -24,6 +24,8 @@ using nmb::reelcast::PlaybackEngine;
 using nmb::test::UdpCapture;
 using State = PlaybackEngine::State;
 
+Q_DECLARE_METATYPE(PlaybackEngine::State)
+
 namespace {
 
 std::string shown_text(const std::string& name)
@@ -55,6 +57,8 @@ private Q_SLOTS:
     void invalid_rates_are_refused_data();
     void invalid_rates_are_refused();
     void console_actions_arrive_through_the_bus();
+    void navigation_data();
+    void navigation();
     void timing_is_reported_at_most_ten_times_a_second();
 
 private:
@@ -173,10 +177,19 @@ void TestPlaybackEngine::console_actions_arrive_through_the_bus()
 {
     nmb::reelcast::register_console_actions();
     const auto actions = nmb::Tui::instance().make_action_snapshot();
-    QCOMPARE(actions.size(), std::size_t(3));
-    QCOMPARE(actions[0].id + " " + actions[0].description, std::string("Reelcast.pause pause binary playback"));
-    QCOMPARE(actions[1].id + " " + actions[1].description, std::string("Reelcast.play resume binary playback"));
-    QCOMPARE(actions[2].id + " " + actions[2].description, std::string("Reelcast.quit quit binary playback"));
+    QStringList listed;
+    for (const auto& action : actions)
+        listed << QString::fromStdString(action.id + " " + action.description + " [" + action.key + "]");
+    QCOMPARE(listed, (QStringList{
+                         "Reelcast.pause pause binary playback []",
+                         "Reelcast.play resume binary playback [Space]",
+                         "Reelcast.quit quit binary playback []",
+                         "Reelcast.rate_down halve the playback rate [-]",
+                         "Reelcast.rate_up double the playback rate [+]",
+                         "Reelcast.restart play from the start [Home]",
+                         "Reelcast.seek_back jump back 5 s [Left]",
+                         "Reelcast.seek_forward jump forward 5 s [Right]",
+                     }));
 
     PlaybackEngine engine;
     connect(&nmb::TuiQtBus::instance(), &nmb::TuiQtBus::action_triggered, &engine,
@@ -187,10 +200,108 @@ void TestPlaybackEngine::console_actions_arrive_through_the_bus()
     nmb::Tui::instance().execute_action("Reelcast.pause");
     QCOMPARE(engine.state(), State::Playing); // delivered on a later turn of the loop
     QTRY_COMPARE(engine.state(), State::Halted);
+    // While playing, Space pauses; halted, it plays.
+    QCOMPARE(nmb::Tui::instance().make_action_snapshot()[1].key, std::string("Space"));
     nmb::Tui::instance().execute_action("Reelcast.unknown");
     nmb::Tui::instance().execute_action("Reelcast.play");
     QTRY_COMPARE(engine.state(), State::Finished);
     QCOMPARE(engine.frames_played(), quint64(2));
+}
+
+void TestPlaybackEngine::navigation_data()
+{
+    QTest::addColumn<QStringList>("actions"); // console action ids without "Reelcast."
+    QTest::addColumn<bool>("loop");
+    QTest::addColumn<qint64>("start_us");
+    QTest::addColumn<qint64>("end_us"); // -1: none
+    QTest::addColumn<State>("state");
+    QTest::addColumn<qint64>("position_us");
+    QTest::addColumn<quint64>("frames"); // frames played, the landing frame's index after a jump
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<QString>("progress"); // empty: not compared
+    QTest::addColumn<int>("body_frame_at"); // a frame without timestamp there; -1: none
+
+    // The take: 100 frames 100 ms apart, 9.9 s long; opened and paused at once.
+    QTest::newRow("opened and paused") << QStringList{} << false << qint64(0) << qint64(-1)
+        << State::Halted << qint64(0) << quint64(0) << 1.0
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: paused\n" << -1;
+    QTest::newRow("forward while paused stays paused")
+        << QStringList{"seek_forward"} << false << qint64(0) << qint64(-1) << State::Halted
+        << qint64(5'000'000) << quint64(50) << 1.0
+        << "time: 00:05.000 / 00:09.900\nprogress: [##########..........] 50 %\nstate: paused\n" << -1;
+    QTest::newRow("back before the first frame lands on it")
+        << QStringList{"seek_forward", "seek_back", "seek_back"} << false << qint64(0) << qint64(-1)
+        << State::Halted << qint64(0) << quint64(0) << 1.0 << "" << -1;
+    QTest::newRow("past the last frame ends the pass")
+        << QStringList{"seek_forward", "seek_forward"} << false << qint64(0) << qint64(-1)
+        << State::Finished << qint64(9'900'000) << quint64(50) << 1.0
+        << "time: 00:09.900 / 00:09.900\nprogress: [####################] 100 %\nstate: finished\n" << -1;
+    QTest::newRow("past the last frame in a loop starts over, paused")
+        << QStringList{"seek_forward", "seek_forward"} << true << qint64(0) << qint64(-1)
+        << State::Halted << qint64(0) << quint64(50) << 1.0 << "" << -1;
+    QTest::newRow("restart plays from the start")
+        << QStringList{"seek_forward", "restart"} << false << qint64(0) << qint64(-1)
+        << State::Playing << qint64(0) << quint64(0) << 1.0
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 1x\n" << -1;
+    QTest::newRow("rate doubles up to 100x")
+        << QStringList(8, "rate_up") << false << qint64(0) << qint64(-1) << State::Halted
+        << qint64(0) << quint64(0) << 100.0 << "" << -1;
+    QTest::newRow("rate halves down to 0.1x")
+        << QStringList{"rate_down", "rate_down", "rate_down", "rate_down", "play"} << false
+        << qint64(0) << qint64(-1) << State::Playing << qint64(0) << quint64(0) << 0.1
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: playing at 0.1x\n" << -1;
+    QTest::newRow("play window starts at its start")
+        << QStringList{} << false << qint64(2'050'000) << qint64(4'000'000) << State::Halted
+        << qint64(2'100'000) << quint64(21) << 1.0 << "" << -1;
+    QTest::newRow("back is held at the window's start")
+        << QStringList{"seek_back"} << false << qint64(2'000'000) << qint64(4'000'000)
+        << State::Halted << qint64(2'000'000) << quint64(20) << 1.0 << "" << -1;
+    QTest::newRow("forward past the window's end ends the pass")
+        << QStringList{"seek_forward"} << false << qint64(2'000'000) << qint64(4'000'000)
+        << State::Finished << qint64(4'000'000) << quint64(20) << 1.0 << "" << -1;
+    QTest::newRow("a jump across a frame without timestamp fails")
+        << QStringList{"seek_forward"} << false << qint64(0) << qint64(-1) << State::Failed
+        << qint64(0) << quint64(0) << 1.0
+        << "time: 00:00.000 / 00:09.900\nprogress: [....................] 0 %\nstate: error\n" << 30;
+}
+
+void TestPlaybackEngine::navigation()
+{
+    QFETCH(QStringList, actions);
+    QFETCH(bool, loop);
+    QFETCH(qint64, start_us);
+    QFETCH(qint64, end_us);
+    QFETCH(State, state);
+    QFETCH(qint64, position_us);
+    QFETCH(quint64, frames);
+    QFETCH(double, rate);
+    QFETCH(QString, progress);
+    QFETCH(int, body_frame_at);
+
+    QList<QByteArray> take;
+    for (quint64 i = 0; i < 100; ++i)
+        take.append(nmb::test::timestamp_frame(3'000'000 + i * 100'000));
+    if (body_frame_at >= 0)
+        take[body_frame_at] = nmb::test::frame_bytes(1, QByteArray(8, '\0'));
+    PlaybackEngine engine;
+    engine.set_loop(loop);
+    engine.set_play_window(start_us, end_us < 0 ? std::nullopt : std::optional<qint64>(end_us));
+    QVERIFY(open(engine, take));
+    engine.pause(); // before the first frame's timer has fired
+    for (const QString& action : actions)
+        engine.handle_console_action(QStringLiteral("Reelcast.") + action);
+    QCOMPARE(engine.state(), state);
+    QCOMPARE(engine.position_us(), position_us);
+    QCOMPARE(engine.frames_played(), frames);
+    QCOMPARE(engine.rate(), rate);
+    QCOMPARE(engine.duration_us(), qint64(9'900'000));
+    if (!progress.isEmpty())
+        QCOMPARE(QString::fromStdString(shown_text("Reelcast.progress")),
+                 progress + "|playback progress");
+    if (state == State::Failed)
+        QCOMPARE(QString::fromStdString(shown_text("Reelcast.error")),
+                 QStringLiteral("Frame has no usable timestamp.|binary playback error"));
+    engine.pause();
 }
 
 void TestPlaybackEngine::timing_is_reported_at_most_ten_times_a_second()

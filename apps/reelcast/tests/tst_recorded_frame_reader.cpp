@@ -1,4 +1,5 @@
 #include <nmb/playback/recorded_frame_reader.h>
+#include "take_index.h"
 
 #include <nmb/test/frames.h>
 
@@ -59,6 +60,8 @@ private Q_SLOTS:
     void read_sequence();
     void seek_data();
     void seek();
+    void index_seek_data();
+    void index_seek();
 
 private:
     QFile& write_file(const QByteArray& bytes);
@@ -239,6 +242,41 @@ void TestRecordedFrameReader::seek()
     QByteArray frame;
     QCOMPARE(reader.read_next(frame), ReadStatus::Ok);
     QCOMPARE(frame, bytes.mid(position, frame.size()));
+}
+
+void TestRecordedFrameReader::index_seek_data()
+{
+    seek_data();
+}
+
+// The take index answers every seek as the reader's scan does, before and
+// after the take has been read through once.
+void TestRecordedFrameReader::index_seek()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(double, fraction);
+    QFETCH(ReadStatus, status);
+    QFETCH(qint64, position);
+    QFETCH(quint64, index);
+    QFETCH(QString, error);
+
+    QFile& file = write_file(bytes);
+    RecordedFrameReader reader(file);
+    nmb::reelcast::TakeIndex take_index(file, reader);
+    for (const char* pass : {"cold", "after reading through"}) {
+        quint64 frame_index = 99;
+        QCOMPARE(take_index.seek_to_fraction(fraction, frame_index), status);
+        QCOMPARE(frame_index, index);
+        QCOMPARE(take_index.error_string(), error);
+        if (status == ReadStatus::Ok) {
+            QVERIFY2(file.pos() == position, pass);
+            QCOMPARE(take_index.next_index(), index);
+        }
+        QVERIFY(take_index.rewind());
+        QByteArray frame;
+        while (take_index.read_next(frame) == ReadStatus::Ok) {
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRecordedFrameReader)

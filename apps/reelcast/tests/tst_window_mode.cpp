@@ -123,6 +123,7 @@ private Q_SLOTS:
     void replay_sends_to_the_address_now_in_the_form();
     void resume_with_nothing_pending_does_nothing();
     void console_play_after_stop_brings_back_the_playing_controls();
+    void keys_move_in_the_take_and_the_label_shows_its_time();
     void unreadable_recording_shows_the_open_error();
     void seek_after_a_failed_open_does_nothing();
 };
@@ -478,6 +479,44 @@ void TestWindowMode::console_play_after_stop_brings_back_the_playing_controls()
     nmb::reelcast::handle_window_console_action(rig.window, rig.engine, "Reelcast.pause");
     QCOMPARE(rig.engine.state(), PlaybackEngine::State::Halted);
     QVERIFY(rig.button("resumeButton")->isEnabled());
+}
+
+void TestWindowMode::keys_move_in_the_take_and_the_label_shows_its_time()
+{
+    QTemporaryDir dir;
+    const QList<QByteArray> frames = make_frames(8, 2'000'000); // 14 s
+    Rig rig;
+    QVERIFY(rig.start());
+    auto* time_label = rig.window.findChild<QLabel*>(QStringLiteral("time_label"));
+    QVERIFY(time_label);
+    rig.drop_file(write_recording(dir, "walk.bin", frames));
+    QTRY_COMPARE(rig.received->size(), 1);
+    QCOMPARE(time_label->text(), QStringLiteral("00:00.0 / 00:14.0"));
+
+    QTest::keyClick(&rig.window, Qt::Key_Space);
+    QCOMPARE(rig.title(), QStringLiteral("Paused walk.bin"));
+    QTest::keyClick(&rig.window, Qt::Key_Right);
+    QCOMPARE(time_label->text(), QStringLiteral("00:06.0 / 00:14.0"));
+    QCOMPARE(rig.title(), QStringLiteral("Paused walk.bin"));
+    QCOMPARE(rig.hint(), QStringLiteral("3 frame(s) played"));
+    QTest::keyClick(&rig.window, Qt::Key_Left);
+    QCOMPARE(time_label->text(), QStringLiteral("00:02.0 / 00:14.0"));
+    QTest::keyClick(&rig.window, Qt::Key_Space);
+    QTRY_COMPARE(rig.received->size(), 2);
+    QCOMPARE(rig.datagram(1), frames[1]);
+
+    // Home plays from the start, also after a stop brought the ready controls.
+    rig.button("stopButton")->click();
+    QTest::keyClick(&rig.window, Qt::Key_Home);
+    QCOMPARE(rig.title(), QStringLiteral("Playing walk.bin"));
+    QTRY_COMPARE(rig.received->size(), 3);
+    QCOMPARE(rig.datagram(2), frames[0]);
+    QCOMPARE(time_label->text(), QStringLiteral("00:00.0 / 00:14.0"));
+
+    // A rate changed on the console shows in the window.
+    nmb::reelcast::handle_window_console_action(rig.window, rig.engine, "Reelcast.rate_up");
+    QCOMPARE(rig.rate_box()->value(), 2.0);
+    QCOMPARE(rig.engine.rate(), 2.0);
 }
 
 void TestWindowMode::unreadable_recording_shows_the_open_error()

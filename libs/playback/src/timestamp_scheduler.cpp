@@ -15,8 +15,9 @@ constexpr qint64 QINT64_MIN = std::numeric_limits<qint64>::min();
 // Signed advance in ticks from `previous` to this frame, saturated to the
 // range of the result, or nothing for a step the policy re-anchors on.
 std::optional<qint64> advance_ticks(const FrameMetadata& meta, quint64 previous,
-                                    const TimingPolicy& policy)
+                                    const TimingPolicy& policy, bool& long_gap)
 {
+    long_gap = false;
     quint64 forward = 0;
     quint64 backward = 0;
     if (meta.timestamp_wraps_32bit) {
@@ -43,8 +44,10 @@ std::optional<qint64> advance_ticks(const FrameMetadata& meta, quint64 previous,
     }
     const quint64 scale = meta.timestamp_scale_us;
     const quint64 limit = scale ? policy.max_gap_us / scale : 0; // in ticks
-    if (forward > limit)
+    if (forward > limit) {
+        long_gap = true;
         return std::nullopt;
+    }
     return forward > quint64(QINT64_MAX) ? QINT64_MAX : qint64(forward);
 }
 
@@ -87,10 +90,17 @@ double TimestampScheduler::add_frame(const FrameMetadata& meta, double rate)
         return 0.0;
     }
 
-    const std::optional<qint64> advance = advance_ticks(meta, state.last_timestamp, policy_);
+    bool long_gap = false;
+    const std::optional<qint64> advance = advance_ticks(meta, state.last_timestamp, policy_, long_gap);
     state.last_timestamp = meta.timestamp;
     quint64 due = clock_us;
-    if (advance) {
+    if (long_gap && policy_.long_gap == TimingPolicy::LongGap::WaitCap) {
+        // Due the cap after its predecessor; the timeline restarts there.
+        state.base_us = due_on_clock(due_on_clock(state.base_us, state.elapsed_us),
+                                     qint64(std::min<quint64>(policy_.max_gap_us, QINT64_MAX)));
+        state.elapsed_us = 0;
+        due = state.base_us;
+    } else if (advance) {
         const qint64 step_us = saturating_mul(*advance, qint64(std::min<quint64>(
                                                             meta.timestamp_scale_us, QINT64_MAX)));
         state.elapsed_us = saturating_add(state.elapsed_us, step_us);

@@ -75,7 +75,19 @@ void Tui::register_action(const std::string& id, const std::string& description)
         return;
     }
     std::lock_guard lock(actions_mutex);
-    actions[id].description = description;
+    Action& action = actions[id];
+    action.description = description;
+    action.key.clear();
+}
+
+void Tui::register_action(const std::string& id, const std::string& description,
+                          const std::string& key)
+{
+    if (id.empty()) {
+        return;
+    }
+    std::lock_guard lock(actions_mutex);
+    actions[id] = Action{description, key};
 }
 
 void Tui::delete_action(std::string id)
@@ -120,7 +132,7 @@ std::vector<Tui::ActionSnapshot> Tui::make_action_snapshot() const
     std::vector<ActionSnapshot> snapshot;
     snapshot.reserve(actions.size());
     for (const auto& [id, action] : actions) {
-        snapshot.push_back(ActionSnapshot{id, action.description});
+        snapshot.push_back(ActionSnapshot{id, action.description, action.key});
     }
     std::sort(snapshot.begin(), snapshot.end(),
               [](const ActionSnapshot& a, const ActionSnapshot& b) { return a.id < b.id; });

@@ -13,4 +13,11 @@ void TuiQtActions::register_qt_action(const std::string& id, const std::string& 
     Tui::instance().register_action(id, description);
 }
 
+void TuiQtActions::register_qt_action(const std::string& id, const std::string& description,
+                                      const std::string& key)
+{
+    TuiQtBus::instance();
+    Tui::instance().register_action(id, description, key);
+}
+
 } // namespace nmb

@@ -14,15 +14,60 @@ namespace {
 constexpr int CHANNEL_PAGE = 0;
 constexpr int ACTION_PAGE = 1;
 
-Element make_menu_line(const std::string& name, const std::string& description, bool selected)
+Element make_menu_line(const std::string& name, const std::string& description, bool selected,
+                       const std::string& key = {})
 {
-    Element line = hbox({
+    Elements cells{
         text(selected ? "> " : "  "),
         text(name) | bold,
         text("    "),
         text(description),
-    });
+    };
+    if (!key.empty()) {
+        cells.push_back(text("  [" + key + "]"));
+    }
+    Element line = hbox(std::move(cells));
     return selected ? line | inverted : line;
+}
+
+// The name a key binding uses for `event`, or empty for keys that cannot be
+// bound.
+std::string key_name(const Event& event)
+{
+    static const std::array<std::pair<Event, const char*>, 8> NAMED{{
+        {Event::ArrowLeft, "Left"},
+        {Event::ArrowRight, "Right"},
+        {Event::Home, "Home"},
+        {Event::End, "End"},
+        {Event::PageUp, "PageUp"},
+        {Event::PageDown, "PageDown"},
+        {Event::Backspace, "Backspace"},
+        {Event::Delete, "Delete"},
+    }};
+    for (const auto& [named, name] : NAMED) {
+        if (event == named) {
+            return name;
+        }
+    }
+    // Terminals differ in what they send for Home and End (the screen
+    // library knows only the first form).
+    static const std::array<std::pair<const char*, const char*>, 6> SEQUENCES{{
+        {"\x1b[1~", "Home"},
+        {"\x1b[7~", "Home"},
+        {"\x1bOH", "Home"},
+        {"\x1b[4~", "End"},
+        {"\x1b[8~", "End"},
+        {"\x1bOF", "End"},
+    }};
+    for (const auto& [sequence, name] : SEQUENCES) {
+        if (event.input() == sequence) {
+            return name;
+        }
+    }
+    if (!event.is_character()) {
+        return {};
+    }
+    return event.character() == " " ? std::string("Space") : event.character();
 }
 
 // Fixed-point with two decimals and a dot whatever the process locale is
@@ -134,7 +179,8 @@ Element TuiView::render_action_page()
         clamp_to_last(selected_action, actions.size());
         for (std::size_t i = 0; i < actions.size(); ++i) {
             rows.push_back(
-                make_menu_line(actions[i].id, actions[i].description, i == selected_action));
+                make_menu_line(actions[i].id, actions[i].description, i == selected_action,
+                               actions[i].key));
         }
     }
     rows.push_back(separator());
@@ -156,6 +202,22 @@ bool TuiView::handle_event(const Event& event)
     if (is_escape_key(event)) {
         quit_requested_ = true;
         return true;
+    }
+    return handle_bound_key(event);
+}
+
+bool TuiView::handle_bound_key(const Event& event)
+{
+    const std::string name = key_name(event);
+    if (name.empty()) {
+        return false;
+    }
+    for (const Tui::ActionSnapshot& action : tui_.make_action_snapshot()) {
+        if (action.key == name) {
+            tui_.execute_action(action.id);
+            status_line = "triggered action: " + action.id;
+            return true;
+        }
     }
     return false;
 }

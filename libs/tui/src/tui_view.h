@@ -23,8 +23,9 @@ public:
     // The whole console screen, built afresh from new snapshots.
     ftxui::Element render();
 
-    // Handles Tab, the arrows, Enter and Esc; returns whether the event was
-    // consumed. Anything else is left to the screen library.
+    // Handles Tab, the arrows, Enter and Esc, then the keys bound to
+    // actions; returns whether the event was consumed. Anything else is left
+    // to the screen library.
     bool handle_event(const ftxui::Event& event);
 
 private:
@@ -32,6 +33,7 @@ private:
     ftxui::Element render_action_page();
     bool handle_channel_key(const ftxui::Event& event);
     bool handle_action_key(const ftxui::Event& event);
+    bool handle_bound_key(const ftxui::Event& event);
 
     Tui& tui_;
     std::atomic<bool>& quit_requested_;

@@ -343,6 +343,79 @@ private Q_SLOTS:
         QVERIFY(!quit);
     }
 
+    void bound_keys_trigger_their_action_data()
+    {
+        QTest::addColumn<Event>("key");
+        QTest::addColumn<bool>("on_action_page");
+        QTest::addColumn<QString>("triggered"); // empty: nothing, not consumed
+        QTest::newRow("space") << Event::Character(' ') << false << "Reelcast.pause";
+        QTest::newRow("left, action page") << Event::ArrowLeft << true << "Reelcast.seek_back";
+        QTest::newRow("right") << Event::ArrowRight << false << "Reelcast.seek_forward";
+        QTest::newRow("home") << Event::Home << true << "Reelcast.restart";
+        QTest::newRow("home as a terminal's vt220 key")
+            << Event::Special("\x1b[1~") << false << "Reelcast.restart";
+        QTest::newRow("plus") << Event::Character('+') << false << "Reelcast.rate_up";
+        QTest::newRow("minus") << Event::Character('-') << true << "Reelcast.rate_down";
+        QTest::newRow("unbound letter") << Event::Character('q') << false << "";
+        QTest::newRow("unbound end") << Event::End << true << "";
+        // The console's own keys win over a binding of the same name.
+        QTest::newRow("tab stays the page key") << Event::Tab << false << "";
+    }
+
+    void bound_keys_trigger_their_action()
+    {
+        QFETCH(Event, key);
+        QFETCH(bool, on_action_page);
+        QFETCH(QString, triggered);
+        Tui& tui = Tui::instance();
+        tui.register_action("Reelcast.pause", "pause binary playback", "Space");
+        tui.register_action("Reelcast.play", "resume binary playback");
+        tui.register_action("Reelcast.seek_back", "jump back 5 s", "Left");
+        tui.register_action("Reelcast.seek_forward", "jump forward 5 s", "Right");
+        tui.register_action("Reelcast.restart", "play from the start", "Home");
+        tui.register_action("Reelcast.rate_up", "double the playback rate", "+");
+        tui.register_action("Reelcast.rate_down", "halve the playback rate", "-");
+        tui.register_action("Tab", "never reached", "Tab");
+        QSignalSpy spy(&tui, &Tui::action_triggered);
+        std::atomic<bool> quit{false};
+        TuiView view(tui, quit);
+        if (on_action_page) {
+            press(view, {Event::Tab});
+        }
+        const bool consumed = view.handle_event(key);
+        if (triggered.isEmpty()) {
+            QCOMPARE(spy.size(), 0);
+            QCOMPARE(consumed, key == Event::Tab);
+            return;
+        }
+        QVERIFY(consumed);
+        QCOMPARE(spy.size(), 1);
+        QCOMPARE(spy.at(0).at(0).toString(), triggered);
+        QVERIFY(row_of(render_lines(view, 80, 20), "status: triggered action: " + triggered) > 0);
+    }
+
+    void action_page_shows_bound_keys()
+    {
+        Tui& tui = Tui::instance();
+        tui.register_action("Reelcast.pause", "pause binary playback", "Space");
+        tui.register_action("Reelcast.play", "resume binary playback");
+        tui.register_action("Reelcast.seek_back", "jump back 5 s", "Left");
+        // A later plain registration drops the key again.
+        tui.register_action("Reelcast.quit", "quit binary playback", "q");
+        tui.register_action("Reelcast.quit", "quit binary playback");
+        std::atomic<bool> quit{false};
+        TuiView view(tui, quit);
+        press(view, {Event::Tab});
+        QCOMPARE(render_lines(view, 60, 12).mid(3, 6), (QStringList{
+            "│Action menu                                               │",
+            "├──────────────────────────────────────────────────────────┤",
+            "│> Reelcast.pause    pause binary playback  [Space]        │",
+            "│  Reelcast.play    resume binary playback                 │",
+            "│  Reelcast.quit    quit binary playback                   │",
+            "│  Reelcast.seek_back    jump back 5 s  [Left]             │",
+        }));
+    }
+
     void escape_asks_the_loop_to_end_data()
     {
         QTest::addColumn<Event>("key");

@@ -30,6 +30,7 @@ public:
 
     struct Action {
         std::string description;
+        std::string key; // key that triggers the action on either page; empty: none
     };
 
     struct Channel {
@@ -41,6 +42,7 @@ public:
     struct ActionSnapshot {
         std::string id;
         std::string description;
+        std::string key;
     };
 
     struct ChannelSnapshot {
@@ -75,6 +77,17 @@ public:
 
     // Adds the action or replaces its description; an empty id is ignored.
     void register_action(const std::string& id, const std::string& description);
+
+    // As above, and binds `key` to the action: pressing it triggers the
+    // action on either page, and the action page shows it in brackets after
+    // the description. Names: a single printable character ("+"), or one of
+    // "Space", "Left", "Right", "Home", "End", "PageUp", "PageDown",
+    // "Backspace", "Delete". The console's own keys (Tab, Up, Down,
+    // Enter, Esc) keep their meaning; an empty or unknown name binds nothing.
+    // Registering again replaces the key too; when several actions share a
+    // key, the first by id is triggered.
+    void register_action(const std::string& id, const std::string& description,
+                         const std::string& key);
 
     // Removes the action; unknown ids are ignored.
     void delete_action(std::string id);

@@ -26,20 +26,33 @@ struct TimingPolicy {
         Modulo,             // differences modulo 2^32: it only ever moves forward
     };
 
+    // A forward step above `max_gap_us`.
+    enum class LongGap {
+        Reanchor, // the timeline starts afresh at the clock: due at once
+        WaitCap,  // due `max_gap_us` after its predecessor; later frames keep
+                  // their spacing from there
+    };
+
     static constexpr quint64 NO_GAP_CAP = std::numeric_limits<quint64>::max();
     static constexpr quint64 DEFAULT_MAX_GAP_US = 60'000'000;
 
     BackwardStep backward_step = BackwardStep::Reanchor;
     Wrap wrap = Wrap::TopToBottomQuarter;
-    // A forward step above this (microseconds, counted in whole ticks)
-    // re-anchors the timeline; NO_GAP_CAP takes every gap as it is.
+    // A forward step above this (microseconds, counted in whole ticks) is
+    // treated as `long_gap` says; NO_GAP_CAP takes every gap as it is.
     quint64 max_gap_us = DEFAULT_MAX_GAP_US;
+    LongGap long_gap = LongGap::Reanchor;
 
     // The replay program: backwards steps and gaps above `max_gap_us`
     // re-anchor, so one bad timestamp never stalls playback.
     static TimingPolicy replay(quint64 max_gap_us = DEFAULT_MAX_GAP_US)
     {
         return {BackwardStep::Reanchor, Wrap::TopToBottomQuarter, max_gap_us};
+    }
+    // The replay program with a wait cap: no wait is longer than `cap_us`.
+    static TimingPolicy replay_capped(quint64 cap_us)
+    {
+        return {BackwardStep::Reanchor, Wrap::TopToBottomQuarter, cap_us, LongGap::WaitCap};
     }
     // The recording adapter: timelines are never re-anchored; the pacer caps
     // a single wait instead.
