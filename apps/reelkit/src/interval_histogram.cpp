@@ -29,6 +29,21 @@ std::uint64_t IntervalHistogram::median() const
     return 0;
 }
 
+double IntervalHistogram::typical_interval() const
+{
+    const std::uint64_t median_us = median();
+    if (count_ == 0 || shift_ != 0)
+        return double(median_us);
+    double sum = 0;
+    std::uint64_t n = 0;
+    for (auto it = bins_.lower_bound(median_us == 0 ? 0 : median_us - 1);
+         it != bins_.end() && it->first <= median_us + 1; ++it) {
+        sum += double(it->first) * double(it->second);
+        n += it->second;
+    }
+    return sum / double(n);
+}
+
 std::uint64_t IntervalHistogram::count_above(std::uint64_t threshold_us) const
 {
     std::uint64_t above = 0;

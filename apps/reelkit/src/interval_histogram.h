@@ -19,6 +19,12 @@ public:
     // The lower median of the intervals added; 0 when there are none.
     std::uint64_t median() const;
 
+    // The median refined below a microsecond: a source whose period is not
+    // a whole number of microseconds stamps intervals that alternate between
+    // neighbours (8333 and 8334 us at 120 Hz), and their mean around the
+    // median is the period. The plain median once the bins are coarse.
+    double typical_interval() const;
+
     // How many intervals are longer than `threshold_us`.
     std::uint64_t count_above(std::uint64_t threshold_us) const;
 

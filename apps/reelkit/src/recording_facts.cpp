@@ -41,8 +41,8 @@ void FactsCollector::finish(const RecordingScanner& scanner, RecordingFacts& fac
     facts.frames_by_id = by_id_;
     facts.timing = timing_;
     facts.timing.intervals = intervals_.count();
-    facts.timing.median_interval_us = intervals_.median();
-    facts.timing.gaps = intervals_.count_above(3 * facts.timing.median_interval_us);
+    facts.timing.median_interval_us = intervals_.typical_interval();
+    facts.timing.gaps = intervals_.count_above(facts.gap_threshold_us());
     facts.damage = scanner.first_damage();
     facts.damaged_stretches = scanner.damaged_stretches();
     facts.dropped_bytes = scanner.dropped_bytes();
@@ -55,7 +55,7 @@ bool cut(FrameCheck check)
     return check == FrameCheck::TruncatedHeader || check == FrameCheck::TruncatedPayload;
 }
 
-std::string ms(std::uint64_t us) { return fmt::format("{:.3f} ms", double(us) / 1e3); }
+std::string ms(double us) { return fmt::format("{:.3f} ms", us / 1e3); }
 std::string seconds(std::uint64_t us) { return fmt::format("{:.3f} s", double(us) / 1e6); }
 
 std::string damage_text(const RecordingFacts& f)
@@ -92,7 +92,7 @@ std::string facts_text(const RecordingFacts& f)
     }
     if (t.intervals > 0) {
         rate = t.median_interval_us > 0
-            ? fmt::format("{:.1f} Hz (median interval {})", 1e6 / double(t.median_interval_us),
+            ? fmt::format("{:.1f} Hz (median interval {})", 1e6 / t.median_interval_us,
                           ms(t.median_interval_us))
             : fmt::format("- (median interval {})", ms(0));
         gaps = fmt::format("{} over {}", t.gaps, ms(f.gap_threshold_us()));
@@ -134,9 +134,9 @@ std::string facts_json(const RecordingFacts& f)
     j["first_timestamp_us"] = t.frames > 0 ? nlohmann::ordered_json(t.first_us) : none;
     j["last_timestamp_us"] = t.frames > 0 ? nlohmann::ordered_json(t.last_us) : none;
     const bool timed = t.intervals > 0;
-    j["median_interval_us"] = timed ? nlohmann::ordered_json(t.median_interval_us) : none;
+    j["median_interval_us"] = timed ? nlohmann::ordered_json(std::round(t.median_interval_us * 1e3) / 1e3) : none;
     j["rate_hz"] = timed && t.median_interval_us > 0
-        ? nlohmann::ordered_json(1e6 / double(t.median_interval_us)) : none;
+        ? nlohmann::ordered_json(1e6 / t.median_interval_us) : none;
     j["gap_threshold_us"] = timed ? nlohmann::ordered_json(f.gap_threshold_us()) : none;
     j["gaps"] = timed ? nlohmann::ordered_json(t.gaps) : none;
     j["longest_gap_us"] = t.gaps > 0 ? nlohmann::ordered_json(t.longest_step_us) : none;

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -18,7 +19,7 @@ struct MocapTiming {
     std::uint64_t first_us = 0;
     std::uint64_t last_us = 0;
     std::uint64_t duration_us = 0;        // sum of the forward steps
-    std::uint64_t median_interval_us = 0; // 0 with fewer than two frames
+    double median_interval_us = 0;        // 0 with fewer than two frames
     std::uint64_t intervals = 0;          // forward and equal steps
     std::uint64_t gaps = 0;               // steps over 3 x the median
     std::uint64_t longest_step_us = 0;
@@ -39,7 +40,7 @@ struct RecordingFacts {
     qint64 dropped_bytes = 0;
 
     bool clean() const { return error.isEmpty() && damage.check == nmb::protocol::FrameCheck::Ok; }
-    std::uint64_t gap_threshold_us() const { return 3 * timing.median_interval_us; }
+    std::uint64_t gap_threshold_us() const { return std::uint64_t(std::llround(3 * timing.median_interval_us)); }
 };
 
 // Gathers the facts frame by frame; fed by a scanner's sink.

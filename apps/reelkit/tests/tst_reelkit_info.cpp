@@ -45,7 +45,7 @@ void TestReelkitInfo::reports_each_file_data()
     QTest::newRow("clean take") << joined(five) << QByteArray() << info << 0
         << QStringList{"File:        take.bin\nSize:        9300 bytes\nFrames:      5 (ID 0: 5)\n"
                        "Duration:    0.033 s\nTimestamps:  1000000 us to 1033332 us\n"
-                       "Rate:        120.0 Hz (median interval 8.333 ms)\nGaps:        0 over 24.999 ms\n"
+                       "Rate:        120.0 Hz (median interval 8.333 ms)\nGaps:        0 over 25.000 ms\n"
                        "Backwards:   0\nDamage:      none\n"} << QString();
     QTest::newRow("checksum mismatch") << joined({five[0], flipped(five[1], 100), five[2], five[3]})
         << QByteArray() << info << 1
@@ -146,7 +146,7 @@ void TestReelkitInfo::json_holds_the_same_facts()
     QCOMPARE(take["duration_us"].toInteger(), 40000);
     QCOMPARE(take["first_timestamp_us"].toInteger(), 1000000);
     QCOMPARE(take["last_timestamp_us"].toInteger(), 1040000);
-    QCOMPARE(take["median_interval_us"].toInteger(), 10000);
+    QCOMPARE(take["median_interval_us"].toDouble(), 10000.0);
     QCOMPARE(take["rate_hz"].toDouble(), 100.0);
     QCOMPARE(take["gaps"].toInteger(), 0);
     QVERIFY(take["longest_gap_us"].isNull());
