@@ -19,6 +19,7 @@ PACKAGES=(
   libfmt-dev nlohmann-json3-dev zlib1g-dev
   tmux xvfb xauth x11-apps xdotool imagemagick python3 openssl procps
   fonts-noto-cjk
+  python3-dbusmock dbus-daemon  # the stand-in Bluetooth daemon of the Bluetooth LE tests, on a private bus
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
 )
 # The reference tools of bench/run.sh: a pcap replayer and a packet recorder.
