@@ -26,6 +26,7 @@ Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* paren
     , options_(options)
     , skeleton(options.skeleton)
     , decoders(limits)
+    , pending_frames(options.reconnect)
 {
     clock_.start();
     QObject::connect(&udp_, &UdpAdapter::data_received, this, &Bridge::handle_datagram);
@@ -33,6 +34,7 @@ Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* paren
         qWarning().noquote() << "UDP receive error:" << message;
     });
     QObject::connect(client_, &Skelora::ready, this, &Bridge::handle_ready);
+    QObject::connect(client_, &Skelora::connection_lost, this, &Bridge::handle_connection_lost);
     QObject::connect(client_, &Skelora::error_occurred, this, [](const QString& message) {
         qWarning().noquote() << "Skelora error:" << message;
     });
@@ -59,6 +61,7 @@ bool Bridge::start()
 
     if (options_.server_url)
         client_->set_server_url(*options_.server_url);
+    client_->set_reconnect(options_.reconnect);
     client_->start();
 
     std::signal(SIGINT, request_stop);
@@ -80,6 +83,12 @@ void Bridge::finish()
     client_->stop();
     qInfo().noquote() << "Stopped:" << decoded_ << "decoded," << forwarded_ << "forwarded," << rejected_
                       << "rejected frame(s).";
+    if (options_.reconnect) {
+        // Every frame decoded while the service was ready went out, so the
+        // rest are the ones given up or still held while it was not.
+        qInfo().noquote() << "Reconnected" << (readies_ > 0 ? readies_ - 1 : 0) << "time(s);"
+                          << decoded_ - forwarded_ << "frame(s) not forwarded while disconnected.";
+    }
 }
 
 void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address, quint16 port)
@@ -88,7 +97,12 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     const QString sender = address_text + QLatin1Char(':') + QString::number(port);
     // Nothing below adds or drops senders, so the reference holds for the
     // whole datagram.
-    SenderTable::Decoder& decoder = decoders.decoder_for({address_text, port}, now());
+    const SenderTable::Key key{address_text, port};
+    SenderTable::Decoder& decoder = decoders.decoder_for(key, now());
+    // A new sender may have pushed out the one silent longest; its held frame
+    // goes with it, so the held frames stay within the sender bound.
+    if (pending_frames.size() > decoders.size())
+        forget_dropped_senders();
     // The bulk feed takes payloads in runs and stops at every result, so
     // each frame and rejection is handled in stream order.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
@@ -100,7 +114,7 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
         case codec::DecodeResult::Pending:
             break;
         case codec::DecodeResult::FrameReady:
-            handle_frame(decoder.frame(), sender);
+            handle_frame(decoder.frame(), key, sender);
             break;
         case codec::DecodeResult::SkippedOtherId:
         case codec::DecodeResult::LengthTooLarge:
@@ -112,7 +126,7 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     }
 }
 
-void Bridge::handle_frame(const protocol::MocapFrame& frame, const QString& sender)
+void Bridge::handle_frame(const protocol::MocapFrame& frame, const SenderTable::Key& key, const QString& sender)
 {
     ++decoded_;
     const quint16 frame_id = frame.frame_id;
@@ -123,23 +137,35 @@ void Bridge::handle_frame(const protocol::MocapFrame& frame, const QString& send
         client_->send_pose_data(skeleton, frame);
         ++forwarded_;
     } else {
-        pending_frame = frame;
+        pending_frames.hold(key, frame);
     }
 }
 
 void Bridge::handle_ready()
 {
+    ++readies_;
     qInfo().noquote() << "Skelora is ready at" << client_->server_url();
-    if (pending_frame) {
-        client_->send_pose_data(skeleton, *pending_frame);
-        pending_frame.reset();
+    for (const protocol::MocapFrame& frame : pending_frames.take()) {
+        client_->send_pose_data(skeleton, frame);
         ++forwarded_;
     }
 }
 
+void Bridge::handle_connection_lost(const QString& reason, int retry_ms)
+{
+    qWarning().noquote() << "Skelora connection lost: " + reason + "; retrying in"
+                         << QString::number(retry_ms / 1000.0, 'g', 3) << "s";
+}
+
 void Bridge::drop_idle_senders()
 {
-    decoders.drop_idle(now());
+    if (decoders.drop_idle(now()) > 0)
+        forget_dropped_senders();
+}
+
+void Bridge::forget_dropped_senders()
+{
+    pending_frames.keep_known([this](const SenderTable::Key& held) { return decoders.contains(held); });
 }
 
 std::chrono::milliseconds Bridge::now() const
