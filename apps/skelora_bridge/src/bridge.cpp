@@ -99,10 +99,6 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     // whole datagram.
     const SenderTable::Key key{address_text, port};
     SenderTable::Decoder& decoder = decoders.decoder_for(key, now());
-    // A new sender may have pushed out the one silent longest; its held frame
-    // goes with it, so the held frames stay within the sender bound.
-    if (pending_frames.size() > decoders.size())
-        forget_dropped_senders();
     // The bulk feed takes payloads in runs and stops at every result, so
     // each frame and rejection is handled in stream order.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
@@ -138,6 +134,10 @@ void Bridge::handle_frame(const protocol::MocapFrame& frame, const SenderTable::
         ++forwarded_;
     } else {
         pending_frames.hold(key, frame);
+        // A new sender may have pushed out the one silent longest; its held
+        // frame goes with it, so the held frames stay within the sender bound.
+        if (pending_frames.size() > decoders.size())
+            forget_dropped_senders();
     }
 }
 

@@ -315,7 +315,17 @@ void Skelora::filter_pose_data(const QByteArray& data)
 void Skelora::handle_disconnected()
 {
     server_ready_flag = false;
-    retry_later(CLOSED_BY_SERVICE);
+    if (!reconnect_ || adapter_ == nullptr)
+        return;
+    // A refused or broken connection reports its error only after this
+    // signal; waiting for the event loop lets that error name the loss.
+    QMetaObject::invokeMethod(
+        this,
+        [this, lost = adapter_] {
+            if (adapter_ == lost)
+                retry_later(CLOSED_BY_SERVICE);
+        },
+        Qt::QueuedConnection);
 }
 
 void Skelora::forward_adapter_error(const QString& message)
