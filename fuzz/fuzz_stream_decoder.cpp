@@ -15,7 +15,7 @@
 #include "fuzz_check.h"
 
 #include <nmb/protocol/crc32.h>
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/mocap_frame.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -31,7 +31,7 @@ namespace {
 using nmb::codec::DecodeResult;
 using nmb::codec::DecoderState;
 using nmb::protocol::MocapFrame;
-using Decoder = nmb::codec::DecoderT<MocapFrame, 0, 0xAA, 0x55>;
+using Decoder = nmb::codec::MocapDecoder;
 
 constexpr std::uint32_t CAPACITY = MocapFrame::PAYLOAD_SIZE;
 constexpr std::size_t MAX_DATAGRAMS = 64;

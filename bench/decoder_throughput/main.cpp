@@ -6,7 +6,7 @@
 #include "frame_generator.h"
 
 #include <nmb/protocol/crc32.h>
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/mocap_frame.h>
 
 #include <zlib.h>
@@ -19,7 +19,7 @@
 
 namespace {
 
-using Decoder = nmb::codec::DecoderT<nmb::protocol::MocapFrame, 0, 0xAA, 0x55>;
+using Decoder = nmb::codec::MocapDecoder;
 
 // Defeats dead-code elimination of the measured loops.
 volatile std::uint64_t sink = 0;

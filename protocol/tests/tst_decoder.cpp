@@ -1,4 +1,4 @@
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/frame.h>
 #include <nmb/protocol/mocap_frame.h>
 #include <nmb/test/frames.h>
@@ -34,7 +34,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using Decoder = DecoderT<MocapFrame, 0, 0xAA, 0x55>;
+using Decoder = MocapDecoder;
 
 // Results spelled as "R@1860 S@2546": the letter of every result other
 // than Pending (R frame, S other ID, L length too large, C checksum

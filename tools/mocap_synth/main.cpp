@@ -1,33 +1,12 @@
 #include "synth_command_line.h"
 #include "synth_runner.h"
 
+#include <nmb/stop_signal.h>
+
 #include <QCoreApplication>
 #include <QDebug>
 
-#include <csignal>
 #include <cstdio>
-
-namespace {
-
-volatile std::sig_atomic_t stop_flag = 0;
-
-void request_stop(int)
-{
-    stop_flag = 1;
-}
-
-// Without SA_RESTART, so a signal also cuts short the pacing sleep.
-void install_stop_handlers()
-{
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -54,10 +33,10 @@ int main(int argc, char* argv[])
 
     const SynthOptions& options = command_line.options();
     const FrameGenerator generator(options.rate_hz, options.faults);
-    install_stop_handlers();
+    nmb::install_stop_handlers();
 
     if (!options.sends()) {
-        const RunResult result = write_recording(options, generator, &stop_flag);
+        const RunResult result = write_recording(options, generator, nmb::stop_flag());
         if (!result.ok())
             qCritical().noquote() << result.error;
         if (!result.ok() && result.bytes == 0)
@@ -79,7 +58,7 @@ int main(int argc, char* argv[])
                              .arg(options.frame_count < 0
                                       ? QStringLiteral(" until stopped")
                                       : QStringLiteral(", %1 frame(s)").arg(options.frame_count));
-    const RunResult result = send_frames(options, generator, &stop_flag);
+    const RunResult result = send_frames(options, generator, nmb::stop_flag());
     QString line = QStringLiteral("Sent %1 frame(s), %2 byte(s), to %3")
                        .arg(result.frames)
                        .arg(result.bytes)

@@ -4,25 +4,17 @@
 
 #include "stub_server.h"
 
+#include <nmb/stop_signal.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QSslSocket>
-#include <QTimer>
-
-#include <csignal>
 #include <cstdio>
 
 #include <unistd.h>
 
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-extern "C" void request_stop(int)
-{
-    stop_requested = 1;
-}
 
 int command_line_error(const QString& message)
 {
@@ -156,14 +148,8 @@ int main(int argc, char* argv[])
     }
     CommandReader commands(server, nullptr);
 
-    std::signal(SIGINT, request_stop);
-    std::signal(SIGTERM, request_stop);
-    QTimer stop_poll;
-    QObject::connect(&stop_poll, &QTimer::timeout, &app, [] {
-        if (stop_requested)
-            QCoreApplication::quit();
-    });
-    stop_poll.start(100);
+    nmb::StopSignalPoll stop_poll;
+    stop_poll.start();
 
     qInfo().noquote() << "Skelora stub listening on" << server.url();
     const int result = app.exec();

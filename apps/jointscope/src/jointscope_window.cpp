@@ -3,15 +3,19 @@
 #include <nmb/protocol/joint_tables.h>
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMetaObject>
 #include <QNetworkInterface>
+#include <QSignalBlocker>
 #include <QStringList>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtDebug>
 
 #include <cstdint>
+#include <utility>
 
 namespace nmb {
 namespace {
@@ -44,12 +48,6 @@ constexpr std::array<std::array<std::int32_t, GROUP_CAPACITY>, GROUP_COUNT> GROU
     {44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63},
 }};
 
-// The finger joints of both hands: all zero means the gloves send nothing.
-constexpr std::array<std::int32_t, 40> HAND_DATA_JOINTS = {
-    15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34,
-    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63,
-};
-
 // Every joint gets exactly one row, so joint_items_ ends up fully set.
 constexpr bool groups_cover_each_joint_once()
 {
@@ -78,20 +76,6 @@ constexpr bool hand_joints_are_the_hand_groups()
 static_assert(hand_joints_are_the_hand_groups());
 
 constexpr int REFRESH_INTERVAL_MS = 30;
-constexpr qint64 FPS_SAMPLE_MS = 499;
-
-QString fixed3(float value)
-{
-    return QString::number(double(value), 'f', 3);
-}
-
-bool pose_is_zero(const types::Pose& pose)
-{
-    // == rather than a bit test: -0.0 counts as zero, NaN does not.
-    return pose.position.x == 0.0f && pose.position.y == 0.0f && pose.position.z == 0.0f
-        && pose.orientation.w == 0.0f && pose.orientation.x == 0.0f && pose.orientation.y == 0.0f
-        && pose.orientation.z == 0.0f;
-}
 
 QString ipv4_addresses()
 {
@@ -102,6 +86,17 @@ QString ipv4_addresses()
             texts << address.toString();
     }
     return texts.isEmpty() ? QStringLiteral("-") : texts.join(QStringLiteral(", "));
+}
+
+// A text with every digit replaced by 0: in a font whose digits share one
+// width, two texts of the same shape are equally wide.
+QString digits_as_zero(const QString& text)
+{
+    QString shape = text;
+    for (QChar& c : shape)
+        if (c.isDigit())
+            c = QLatin1Char('0');
+    return shape;
 }
 
 QString window_title(quint16 port)
@@ -140,6 +135,14 @@ JointscopeWindow::JointscopeWindow(quint16 port, QWidget* parent)
     // each changed row again.
     tree_->setUniformRowHeights(true);
 
+    // Whether a position text can only change its width by changing its
+    // shape (true for the tabular digits of common interface fonts).
+    const QFontMetrics metrics(tree_->font());
+    const int digit_width = metrics.horizontalAdvance(QLatin1Char('0'));
+    digits_share_one_width_ = true;
+    for (char digit = '1'; digit <= '9'; ++digit)
+        digits_share_one_width_ = digits_share_one_width_ && metrics.horizontalAdvance(QLatin1Char(digit)) == digit_width;
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(status_label_, 0);
@@ -158,7 +161,7 @@ JointscopeWindow::JointscopeWindow(quint16 port, QWidget* parent)
 
     udp_.initialize();
     if (!udp_.connect(QHostAddress::AnyIPv4, port_)) {
-        last_error_ = QStringLiteral("无法绑定 UDP 端口 %1").arg(port_);
+        state_.set_error(QStringLiteral("无法绑定 UDP 端口 %1").arg(port_));
         update_status();
         return;
     }
@@ -201,109 +204,67 @@ void JointscopeWindow::build_joint_tree()
 void JointscopeWindow::on_data_received(const QByteArray& datagram, const QHostAddress& address,
                                         quint16 port)
 {
-    last_source_ = address.toString() + QLatin1Char(':') + QString::number(port);
-    for (const char byte : datagram) {
-        const codec::DecodeResult result = decoder_.feed(static_cast<std::uint8_t>(byte));
-        switch (result) {
-        case codec::DecodeResult::Pending:
-            break;
-        case codec::DecodeResult::FrameReady:
-            accept_frame(decoder_.frame());
-            break;
-        case codec::DecodeResult::SkippedOtherId:
-        case codec::DecodeResult::LengthTooLarge:
-        case codec::DecodeResult::CrcMismatch:
-            reject_frame(QStringLiteral("拒绝一帧数据（解码结果 %1）").arg(static_cast<int>(result)));
-            break;
-        }
-    }
-}
-
-void JointscopeWindow::accept_frame(const protocol::MocapFrame& frame)
-{
-    // The decoder accepts any length up to a full frame and zero-fills the
-    // rest; a short frame would show poses nobody sent.
-    if (frame.payload_length != MocapFrame::PAYLOAD_SIZE) {
-        reject_frame(QStringLiteral("拒绝一帧数据（载荷长度 %1，应为 %2）")
-                         .arg(frame.payload_length)
-                         .arg(MocapFrame::PAYLOAD_SIZE));
-        return;
-    }
-    latest_frame_ = frame;
-    ++decoded_;
-    ++frames_since_sample_;
-    dirty_ = true;
-}
-
-void JointscopeWindow::reject_frame(const QString& reason)
-{
-    ++rejected_;
-    last_error_ = reason;
-    update_status();
+    if (state_.receive(datagram, address, port))
+        update_status();
 }
 
 void JointscopeWindow::refresh_view()
 {
-    if (rate_clock_.elapsed() > FPS_SAMPLE_MS) {
-        const auto elapsed_ms = static_cast<std::uint64_t>(rate_clock_.restart());
-        fps_ = frames_since_sample_ * 1000 / elapsed_ms;
-        frames_since_sample_ = 0;
-    }
-    if (!dirty_ || !latest_frame_)
+    if (!state_.tick(rate_clock_.elapsed()))
         return;
 
-    const MocapFrame& frame = *latest_frame_;
-    const QString separator = QStringLiteral(", ");
-    // A contents-sized column is re-measured over all rows after every
-    // single cell change; hold the widths while the 128 cells change and
-    // measure once at the end.
-    QHeaderView* header = tree_->header();
-    header->setSectionResizeMode(0, QHeaderView::Fixed);
-    header->setSectionResizeMode(1, QHeaderView::Fixed);
-    for (int i = 0; i < JOINT_COUNT; ++i) {
-        QTreeWidgetItem* item = joint_items_[i];
-        if (item == nullptr)
-            continue;
-        const types::Pose& pose = frame.poses[i];
-        item->setText(1, fixed3(pose.position.x) + separator + fixed3(pose.position.y) + separator
-                             + fixed3(pose.position.z));
-        item->setText(2, fixed3(pose.orientation.w) + separator + fixed3(pose.orientation.x)
-                             + separator + fixed3(pose.orientation.y) + separator
-                             + fixed3(pose.orientation.z));
+    const MocapFrame& frame = *state_.latest_frame();
+    bool widths_may_change = !digits_share_one_width_;
+    bool changed = false;
+    {
+        // Every setText would tell the view on its own, and each notice has
+        // it re-measure the contents-sized columns and repaint; it hears of
+        // the new texts once, below, instead.
+        const QSignalBlocker quiet(tree_->model());
+        for (int i = 0; i < JOINT_COUNT; ++i) {
+            QTreeWidgetItem* item = joint_items_[i];
+            if (item == nullptr)
+                continue;
+            const QString position = position_text(frame.poses[i]);
+            if (item->text(1) != position) {
+                QString shape = digits_as_zero(position);
+                if (shape != position_shapes_[i]) {
+                    position_shapes_[i] = std::move(shape);
+                    widths_may_change = true;
+                }
+                item->setText(1, position);
+                changed = true;
+            }
+            const QString orientation = orientation_text(frame.poses[i]);
+            if (item->text(2) != orientation) {
+                item->setText(2, orientation);
+                changed = true;
+            }
+        }
     }
-    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-
-    bool all_zero = true;
-    for (const std::int32_t i : HAND_DATA_JOINTS)
-        all_zero = all_zero && pose_is_zero(frame.poses[i]);
-    hand_data_missing_ = all_zero;
-
-    dirty_ = false;
+    if (widths_may_change) {
+        // The header's own measuring of its contents-sized sections.
+        QMetaObject::invokeMethod(tree_->header(), "resizeSections");
+    }
+    if (changed) {
+        // Only the two value columns changed; the view paints the rows of
+        // that band that are on screen.
+        const QHeaderView* header = tree_->header();
+        const int left = header->sectionViewportPosition(1);
+        const int right = header->sectionViewportPosition(2) + header->sectionSize(2);
+        tree_->viewport()->update(QRect(left, 0, right - left, tree_->viewport()->height()));
+    }
     update_status();
 }
 
 void JointscopeWindow::update_status()
 {
-    const std::uint64_t timestamp = latest_frame_ ? latest_frame_->timestamp_us : 0;
-    // One-pass substitution: a '%' inside an address or source text must not
-    // be taken for a later placeholder.
-    QString text = QStringLiteral("本机 IP: %1 | 端口 %2 | 已解码 %3 帧 | %4 fps | 时间戳 %5 us | "
-                                  "来源 %6 | 拒绝 %7 帧")
-                       .arg(local_addresses_, QString::number(port_), QString::number(decoded_),
-                            QString::number(fps_), QString::number(timestamp),
-                            last_source_.isEmpty() ? QStringLiteral("-") : last_source_,
-                            QString::number(rejected_));
-    if (latest_frame_ && hand_data_missing_)
-        text += QStringLiteral(" | 注意：手部关节数据为 0，请检查 K7-R 手套蓝牙是否已连接 vexo 并完成标定");
-    if (!last_error_.isEmpty())
-        text += QStringLiteral(" | 错误：%1").arg(last_error_);
-    status_label_->setText(text);
+    status_label_->setText(state_.status_text(local_addresses_, port_));
 }
 
 void JointscopeWindow::on_udp_error(const QString& message)
 {
-    last_error_ = message;
+    state_.set_error(message);
     update_status();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <nmb/protocol/decoder.h>
+#include "jointscope_state.h"
+
 #include <nmb/protocol/mocap_frame.h>
 #include <nmb/udp_adapter.h>
 
@@ -19,14 +20,16 @@ class QTreeWidgetItem;
 
 namespace nmb {
 
-// The joint viewer's one window: binds 0.0.0.0:port, decodes the Mocap
-// frames of every sender with one shared stream decoder and shows the 64
+// The joint viewer's one window: binds 0.0.0.0:port, hands every datagram
+// to its JointscopeState (one shared stream decoder) and shows the 64
 // poses of the latest frame in a tree grouped into body, left hand and right
 // hand, with a status line above it.
 //
 // Widget work is bounded by a 30 ms refresh tick that rewrites the tree only
 // when a frame arrived since the previous tick, so the datagram rate never
-// turns into per-frame redraws. A failed bind is shown in the status line;
+// turns into per-frame redraws. A tick repaints only the band of the two
+// value columns, and re-measures the contents-sized columns only when a
+// position text changed its shape. A failed bind is shown in the status line;
 // the window stays open and nothing is received. Rejected frames are counted
 // and the latest reason stays in the status line until a newer one replaces
 // it. Everything runs on the GUI thread.
@@ -41,31 +44,21 @@ public:
     quint16 port() const { return port_; }
 
 private:
-    using Decoder = codec::DecoderT<protocol::MocapFrame, 0, 0xAA, 0x55>;
-
     void build_joint_tree();
     void on_data_received(const QByteArray& datagram, const QHostAddress& address, quint16 port);
     void refresh_view();
     void update_status();
     void on_udp_error(const QString& message);
 
-    void accept_frame(const protocol::MocapFrame& frame);
-    void reject_frame(const QString& reason);
-
     quint16 port_;
     UdpAdapter udp_;
-    Decoder decoder_;
-    std::optional<protocol::MocapFrame> latest_frame_;
+    JointscopeState state_;
     std::array<QTreeWidgetItem*, protocol::MocapFrame::POSE_COUNT> joint_items_{};
-    std::uint64_t decoded_ = 0;
-    std::uint64_t rejected_ = 0;
-    std::uint64_t frames_since_sample_ = 0;
-    std::uint64_t fps_ = 0;
+    // Each joint's position text with its digits as 0: while no shape
+    // changes, no width of the contents-sized columns can.
+    std::array<QString, protocol::MocapFrame::POSE_COUNT> position_shapes_{};
+    bool digits_share_one_width_ = false;
     QElapsedTimer rate_clock_;
-    bool dirty_ = false;
-    bool hand_data_missing_ = true;
-    QString last_source_;
-    QString last_error_;
     QString local_addresses_;
     QLabel* status_label_ = nullptr;
     QTreeWidget* tree_ = nullptr;

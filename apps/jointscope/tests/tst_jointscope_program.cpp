@@ -43,6 +43,8 @@ private Q_SLOTS:
     void invalid_command_line_exits_2_data();
     void invalid_command_line_exits_2();
     void version_is_printed();
+    void help_and_version_need_no_display_data();
+    void help_and_version_need_no_display();
     void valid_port_binds_and_keeps_running();
 };
 
@@ -93,6 +95,38 @@ void TestJointscopeProgram::version_is_printed()
     QVERIFY(run.finished);
     QCOMPARE(run.exit_code, 0);
     QCOMPARE(run.standard_output, QByteArray("nimbra_jointscope 1.0.0\n"));
+}
+
+void TestJointscopeProgram::help_and_version_need_no_display_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("standard_output");
+
+    QTest::newRow("version") << QStringList{"--version"} << QByteArray("nimbra_jointscope 1.0.0\n");
+    QTest::newRow("short version") << QStringList{"-v"} << QByteArray("nimbra_jointscope 1.0.0\n");
+    QTest::newRow("help") << QStringList{"--help"} << QByteArray("Local UDP port (1-65535).");
+    QTest::newRow("short help after a port") << QStringList{"--port", "15000", "-h"}
+                                             << QByteArray("Local UDP port (1-65535).");
+}
+
+void TestJointscopeProgram::help_and_version_need_no_display()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, standard_output);
+
+    // The X11 platform without a server: the GUI cannot start here.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(nmb::test::program_path(PROGRAM), arguments);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QByteArray output = program.readAllStandardOutput();
+    QVERIFY2(output.contains(standard_output), output.constData());
 }
 
 void TestJointscopeProgram::valid_port_binds_and_keeps_running()

@@ -1,6 +1,6 @@
 #include "recorder.h"
 
-#include "stop_signal.h"
+#include <nmb/stop_signal.h>
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -9,12 +9,6 @@
 #include <algorithm>
 
 namespace nmb::reeltake {
-
-namespace {
-
-constexpr int STOP_POLL_INTERVAL_MS = 100;
-
-} // namespace
 
 Recorder::Recorder(QObject* parent)
     : QObject(parent)
@@ -83,13 +77,8 @@ int run_recorder(const RecorderOptions& options)
     if (!recorder.start(address, options.port, options.directory))
         return recorder.exit_code();
 
-    install_stop_handlers();
-    QTimer stop_poll;
-    QObject::connect(&stop_poll, &QTimer::timeout, QCoreApplication::instance(), [] {
-        if (stop_is_requested())
-            QCoreApplication::quit();
-    });
-    stop_poll.start(STOP_POLL_INTERVAL_MS);
+    StopSignalPoll stop_poll;
+    stop_poll.start();
 
     qInfo().noquote() << "Recording UDP datagrams on" << Recorder::endpoint_text(address, options.port)
                       << "to" << recorder.recording_file_name();

@@ -4,21 +4,7 @@
 
 #include <QCoreApplication>
 
-#include <csignal>
-
 namespace nmb {
-
-namespace {
-
-// Set from the signal handler, read by the stop poll on the main thread.
-volatile std::sig_atomic_t stop_requested = 0;
-
-extern "C" void request_stop(int)
-{
-    stop_requested = 1;
-}
-
-} // namespace
 
 Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* parent)
     : QObject(parent)
@@ -37,10 +23,6 @@ Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* paren
     QObject::connect(client_, &Skelora::connection_lost, this, &Bridge::handle_connection_lost);
     QObject::connect(client_, &Skelora::error_occurred, this, [](const QString& message) {
         qWarning().noquote() << "Skelora error:" << message;
-    });
-    QObject::connect(&stop_poll_, &QTimer::timeout, this, [] {
-        if (stop_requested)
-            QCoreApplication::quit();
     });
     QObject::connect(&idle_check_, &QTimer::timeout, this, &Bridge::drop_idle_senders);
 }
@@ -64,9 +46,7 @@ bool Bridge::start()
     client_->set_reconnect(options_.reconnect);
     client_->start();
 
-    std::signal(SIGINT, request_stop);
-    std::signal(SIGTERM, request_stop);
-    stop_poll_.start(100);
+    stop_poll_.start();
     idle_check_.start(IDLE_CHECK_INTERVAL);
 
     qInfo().noquote() << "Listening for Mocap UDP frames on 0.0.0.0:" + QString::number(options_.port)
@@ -99,27 +79,13 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     // whole datagram.
     const SenderTable::Key key{address_text, port};
     SenderTable::Decoder& decoder = decoders.decoder_for(key, now());
-    // The bulk feed takes payloads in runs and stops at every result, so
-    // each frame and rejection is handled in stream order.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
-    const auto size = static_cast<std::size_t>(data.size());
-    for (std::size_t offset = 0; offset < size;) {
-        const codec::FeedStep step = decoder.feed(bytes + offset, size - offset);
-        offset += step.consumed;
-        switch (step.result) {
-        case codec::DecodeResult::Pending:
-            break;
-        case codec::DecodeResult::FrameReady:
-            handle_frame(decoder.frame(), key, sender);
-            break;
-        case codec::DecodeResult::SkippedOtherId:
-        case codec::DecodeResult::LengthTooLarge:
-        case codec::DecodeResult::CrcMismatch:
+    codec::feed_datagram(
+        decoder, data.constData(), static_cast<std::size_t>(data.size()),
+        [&](const protocol::MocapFrame& frame) { handle_frame(frame, key, sender); },
+        [&](codec::DecodeResult result) {
             ++rejected_;
-            qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(step.result);
-            break;
-        }
-    }
+            qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(result);
+        });
 }
 
 void Bridge::handle_frame(const protocol::MocapFrame& frame, const SenderTable::Key& key, const QString& sender)

@@ -5,6 +5,7 @@
 #include "sender_table.h"
 
 #include <nmb/protocol/mocap_frame.h>
+#include <nmb/stop_signal.h>
 #include <nmb/udp_adapter.h>
 
 #include <QElapsedTimer>
@@ -69,7 +70,7 @@ private:
     quint64 rejected_ = 0;
     quint64 readies_ = 0;
     QElapsedTimer clock_;
-    QTimer stop_poll_;
+    StopSignalPoll stop_poll_;
     QTimer idle_check_;
 };
 

@@ -55,7 +55,7 @@ char* append_numbers(char* out, const std::array<float, N>& values)
 
 } // namespace
 
-std::string_view PoseFrameWriter::write(const std::string& skeleton_id, const Skelora::PoseList& poses,
+std::string_view PoseFrameWriter::write(const std::string& skeleton_id, const PoseList& poses,
                                         std::int64_t timestamp_ms)
 {
     if (!built_ || !same_joints(poses))
@@ -86,7 +86,7 @@ std::string_view PoseFrameWriter::write(const std::string& skeleton_id, const Sk
     return {start, std::size_t(out - start)};
 }
 
-bool PoseFrameWriter::same_joints(const Skelora::PoseList& poses) const
+bool PoseFrameWriter::same_joints(const PoseList& poses) const
 {
     if (joints_.size() != poses.size())
         return false;
@@ -96,7 +96,7 @@ bool PoseFrameWriter::same_joints(const Skelora::PoseList& poses) const
     return true;
 }
 
-void PoseFrameWriter::rebuild(const Skelora::PoseList& poses)
+void PoseFrameWriter::rebuild(const PoseList& poses)
 {
     joints_.resize(poses.size());
     fixed_size_ = MESSAGE_START.size() + MESSAGE_END.size();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "skelora.h"
+#include "pose_data.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ class PoseFrameWriter {
 public:
     // The message; the view stays valid until the next call. Values that are
     // not finite come out as null, as the library writes them.
-    std::string_view write(const std::string& skeleton_id, const Skelora::PoseList& poses,
+    std::string_view write(const std::string& skeleton_id, const PoseList& poses,
                            std::int64_t timestamp_ms);
 
 private:
@@ -34,8 +34,8 @@ private:
         std::string before_position;    // ],"parent":"Neck","position":[
     };
 
-    bool same_joints(const Skelora::PoseList& poses) const;
-    void rebuild(const Skelora::PoseList& poses);
+    bool same_joints(const PoseList& poses) const;
+    void rebuild(const PoseList& poses);
     void set_skeleton(const std::string& skeleton_id);
 
     std::vector<JointText> joints_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/mocap_frame.h>
 
 #include <QString>
@@ -31,7 +31,7 @@ struct SenderLimits {
 // clock. One thread only.
 class SenderTable {
 public:
-    using Decoder = codec::DecoderT<protocol::MocapFrame, 0, 0xAA, 0x55>;
+    using Decoder = codec::MocapDecoder;
     using Key = std::pair<QString, quint16>;
 
     explicit SenderTable(SenderLimits limits = {});

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pose_data.h"
+
 #include <nmb/protocol/mocap_frame.h>
 
 #include <QByteArray>
@@ -38,14 +40,9 @@ class Skelora : public QObject {
     Q_OBJECT
 
 public:
-    // One named joint pose. An empty parent means none (JSON null).
-    struct PoseData {
-        std::string name;
-        std::string parent;
-        std::array<float, 3> position{};    // x, y, z
-        std::array<float, 4> orientation{}; // quaternion w, x, y, z
-    };
-    using PoseList = std::vector<PoseData>;
+    // One named joint pose (see pose_data.h) and a list of them.
+    using PoseData = nmb::PoseData;
+    using PoseList = nmb::PoseList;
 
     // The singleton, a child of the application object. Aborts the process
     // when no QCoreApplication exists or when called off its thread.

@@ -31,7 +31,7 @@ json float_array(const float* values, std::size_t count)
 
 // The keys go in through end hints in descending order, so the object (a
 // sorted map) takes them without searching.
-json joint_object(const Skelora::PoseData& pose)
+json joint_object(const nmb::PoseData& pose)
 {
     json joint(json::value_t::object);
     auto& keys = joint.get_ref<json::object_t&>();
@@ -70,7 +70,7 @@ bool read_floats(const json& object, const char* key, std::array<float, N>& out)
     return true;
 }
 
-bool read_joint(const json& item, Skelora::PoseData& pose)
+bool read_joint(const json& item, nmb::PoseData& pose)
 {
     if (!item.is_object())
         return false;
@@ -95,13 +95,13 @@ std::string hello_message()
     return json{{"type", "hello"}, {"role", "sender"}}.dump();
 }
 
-std::string pose_frame_message(const std::string& skeleton_id, const Skelora::PoseList& poses,
+std::string pose_frame_message(const std::string& skeleton_id, const PoseList& poses,
                                std::int64_t timestamp_ms)
 {
     json joints(json::value_t::array);
     auto& items = joints.get_ref<json::array_t&>();
     items.reserve(poses.size());
-    for (const Skelora::PoseData& pose : poses)
+    for (const nmb::PoseData& pose : poses)
         items.push_back(joint_object(pose));
     json frame(json::value_t::object);
     frame["type"] = "pose_frame";
@@ -141,14 +141,14 @@ IncomingMessage parse_message(const QByteArray& bytes)
     message.kind = IncomingKind::PoseData;
     message.poses.reserve(joints->size());
     for (const json& item : *joints) {
-        Skelora::PoseData pose;
+        nmb::PoseData pose;
         if (read_joint(item, pose))
             message.poses.push_back(std::move(pose));
     }
     return message;
 }
 
-bool is_sendable(const Skelora::PoseData& pose)
+bool is_sendable(const nmb::PoseData& pose)
 {
     if (pose.name.empty())
         return false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "skelora.h"
+#include "pose_data.h"
 
 #include <nlohmann/json.hpp>
 
@@ -22,7 +22,7 @@ std::string hello_message();
 // names or the skeleton ID comes out as U+FFFD. `timestamp_ms` is written as is.
 // Built as a document and dumped by the JSON library: the reference for the
 // client's PoseFrameWriter, which writes the same bytes at a fraction of the cost.
-std::string pose_frame_message(const std::string& skeleton_id, const Skelora::PoseList& poses,
+std::string pose_frame_message(const std::string& skeleton_id, const PoseList& poses,
                                std::int64_t timestamp_ms);
 
 // What an incoming text message turned out to be.
@@ -37,7 +37,7 @@ enum class IncomingKind {
 struct IncomingMessage {
     IncomingKind kind = IncomingKind::Ignored;
     std::string skeleton_id;
-    Skelora::PoseList poses; // the valid joints, in message order
+    PoseList poses; // the valid joints, in message order
 };
 
 // Classifies one received message. Invalid joints of a get_pose_data message
@@ -45,6 +45,6 @@ struct IncomingMessage {
 IncomingMessage parse_message(const QByteArray& bytes);
 
 // True when the name is not empty and all seven floats are finite.
-bool is_sendable(const Skelora::PoseData& pose);
+bool is_sendable(const nmb::PoseData& pose);
 
 } // namespace nmb::skelora

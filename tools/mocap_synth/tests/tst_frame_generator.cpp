@@ -1,6 +1,6 @@
 #include "frame_generator.h"
 
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/frame.h>
 #include <nmb/protocol/joint_tables.h>
 
@@ -15,7 +15,7 @@ using nmb::protocol::MocapFrame;
 
 namespace {
 
-using Decoder = nmb::codec::DecoderT<MocapFrame, 0, 0xAA, 0x55>;
+using Decoder = nmb::codec::MocapDecoder;
 
 std::set<std::int64_t> indices(const QList<int>& list)
 {

@@ -1,4 +1,4 @@
-#include <nmb/protocol/decoder.h>
+#include <nmb/protocol/mocap_decoder.h>
 #include <nmb/protocol/frame.h>
 #include <nmb/protocol/joint_tables.h>
 #include <nmb/protocol/mocap_frame.h>
@@ -22,7 +22,7 @@ using nmb::test::run_program;
 
 namespace {
 
-using Decoder = nmb::codec::DecoderT<MocapFrame, 0, 0xAA, 0x55>;
+using Decoder = nmb::codec::MocapDecoder;
 
 const QString PROGRAM = QStringLiteral("nimbra_mocap_synth");
 
