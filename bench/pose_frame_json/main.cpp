@@ -18,13 +18,13 @@
 
 namespace {
 
-nmb::Skelora::PoseList mocap_like_list()
+nmb::PoseList mocap_like_list()
 {
-    nmb::Skelora::PoseList poses;
+    nmb::PoseList poses;
     for (std::size_t i = 0; i < nmb::protocol::SKELETON_JOINT_DESCRIPTIONS.size(); ++i) {
         const auto& joint = nmb::protocol::SKELETON_JOINT_DESCRIPTIONS[i];
         const float base = float(i) + 0.123f;
-        nmb::Skelora::PoseData pose;
+        nmb::PoseData pose;
         pose.name = joint.name;
         pose.parent = joint.parent != nullptr ? joint.parent : "";
         pose.position = {base * 0.01f, base * -0.37f, 1.7f - base * 0.003f};
@@ -69,10 +69,10 @@ Round median_round(int messages, Write write)
 
 // Every number of the list moves a little from one message to the next, as
 // they do in a live stream.
-void move(nmb::Skelora::PoseList& poses, int step)
+void move(nmb::PoseList& poses, int step)
 {
     const float delta = 1e-4f * float(step % 1000);
-    for (nmb::Skelora::PoseData& pose : poses) {
+    for (nmb::PoseData& pose : poses) {
         for (float& value : pose.position)
             value += delta;
         for (float& value : pose.orientation)
@@ -91,7 +91,7 @@ void print(const char* label, const Round& round)
 int main(int argc, char** argv)
 {
     const int messages = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
-    nmb::Skelora::PoseList poses = mocap_like_list();
+    nmb::PoseList poses = mocap_like_list();
     std::size_t bytes = 0;
 
     const Round fresh = median_round(messages, [&](int i) {

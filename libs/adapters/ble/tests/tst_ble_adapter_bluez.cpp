@@ -1,6 +1,8 @@
 // Bluetooth LE adapter on its whole path through Qt Bluetooth's D-Bus backend,
 // against a stand-in Bluetooth daemon (a python-dbusmock template) on a
 // private bus that the test starts and stops. Every wait is bounded.
+#include "adapter_spies.h"
+
 #include <nmb/ble_adapter.h>
 #include <nmb/test/watched_process.h>
 
@@ -58,26 +60,7 @@ QDBusMessage call_mock(const QString& method, const QVariantList& arguments = {}
     return QDBusConnection::systemBus().call(message, QDBus::Block, WAIT_MS);
 }
 
-struct Spies {
-    explicit Spies(BleAdapter* adapter)
-        : received(adapter, &BleAdapter::data_received)
-        , connected(adapter, &BleAdapter::connected)
-        , disconnected(adapter, &BleAdapter::disconnected)
-        , errors(adapter, &BleAdapter::error_occurred)
-    {
-    }
-    QStringList error_texts() const
-    {
-        QStringList texts;
-        for (const QList<QVariant>& error : errors)
-            texts << error.first().toString();
-        return texts;
-    }
-    QSignalSpy received;
-    QSignalSpy connected;
-    QSignalSpy disconnected;
-    QSignalSpy errors;
-};
+using Spies = nmb::test::BleAdapterSpies;
 
 } // namespace
 
