@@ -130,6 +130,9 @@ def main():
     binaries = os.path.join(os.path.abspath(args.build_dir), 'bin')
     work = args.work_dir or tempfile.mkdtemp(prefix='nimbra-soak-')
     os.makedirs(os.path.join(work, 'rec'), exist_ok=True)
+    # A work directory kept from an earlier run keeps its take, not its recordings.
+    for old in os.listdir(os.path.join(work, 'rec')):
+        os.remove(os.path.join(work, 'rec', old))
 
     def program(name):
         return os.path.join(binaries, name)

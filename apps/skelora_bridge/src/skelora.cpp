@@ -321,8 +321,8 @@ void Skelora::handle_disconnected()
     // signal; waiting for the event loop lets that error name the loss.
     QMetaObject::invokeMethod(
         this,
-        [this, lost = adapter_] {
-            if (adapter_ == lost)
+        [this, lost = QPointer<WebsocketAdapter>(adapter_)] {
+            if (lost && adapter_ == lost)
                 retry_later(CLOSED_BY_SERVICE);
         },
         Qt::QueuedConnection);
