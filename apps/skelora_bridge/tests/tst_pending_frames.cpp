@@ -26,7 +26,7 @@ std::vector<std::uint64_t> taken(PendingFrames& pending)
 {
     std::vector<std::uint64_t> timestamps;
     for (const MocapFrame& held : pending.take())
-        timestamps.push_back(held.timestamp_us);
+        timestamps.push_back(std::uint64_t{held.timestamp_us}); // a copy: the frame is packed
     return timestamps;
 }
 
