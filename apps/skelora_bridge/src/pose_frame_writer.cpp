@@ -12,6 +12,17 @@ namespace {
 
 using nlohmann::json;
 
+// The numbers are written by the library's own shortest round-trip
+// formatter, nlohmann::detail::to_chars: it is not public, but nothing public
+// gives the same bytes without building a document per number. Its digits
+// come from Grisu2, which is not always the shortest form (std::to_chars is),
+// and its exponent form ("1e-05", "1e+20") is its own, so a standard
+// formatter would differ from the library's dump on some values. The tests
+// compare whole messages with the library's dump; this check makes a library
+// upgrade stop the build until that comparison has been run on it.
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11,
+              "check the pose frame writer's bytes against the new JSON library (tst_pose_frame_writer)");
+
 // Room for one number: the library writes a double in at most 24 bytes
 // ("-1.2345678901234567e-308") and an int64 takes at most 20.
 constexpr std::size_t NUMBER_ROOM = 32;

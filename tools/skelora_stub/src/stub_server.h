@@ -8,6 +8,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
+
 #include <map>
 #include <string>
 
@@ -57,7 +59,10 @@ Q_SIGNALS:
 private:
     void accept_pending();
     void handle_text(QWebSocket* socket, const QString& text);
-    void handle_pose_frame(QWebSocket* socket, const nlohmann::json& message, const QString& text);
+    // `joint_count` counts the joints array's elements; `message` holds only
+    // the first of them.
+    void handle_pose_frame(QWebSocket* socket, const nlohmann::json& message, std::size_t joint_count,
+                           const QString& text);
     void send_pose_request(QWebSocket* socket, const std::string& skeleton);
     void forget(QWebSocket* socket);
 

@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 using nlohmann::json;
 using nmb::test::WatchedProcess;
@@ -78,6 +80,7 @@ class TestStubServer : public QObject {
 private Q_SLOTS:
     void answers_hello_and_prints_pose_frames_data();
     void answers_hello_and_prints_pose_frames();
+    void pose_lines_count_every_joint();
     void sends_get_pose_data_on_request_data();
     void sends_get_pose_data_on_request();
     void refuses_other_paths();
@@ -124,6 +127,37 @@ void TestStubServer::answers_hello_and_prints_pose_frames()
     QCOMPARE(stub.standard_output(),
              QByteArray("pose_frame skeleton=performer1 joints=2 first=Head position=[0.5,1.25,-2.0]\n"));
     QVERIFY(stub.standard_error().contains("Malformed pose_frame from 127.0.0.1:"));
+}
+
+// The stand-in builds only the first joint of a frame into a document and
+// counts the others: the line must still read as the whole message says.
+void TestStubServer::pose_lines_count_every_joint()
+{
+    const std::vector<std::pair<QString, QByteArray>> cases = {
+        {R"({"joints":[1,{"name":"X"},[2,3]],"skeleton":"a","type":"pose_frame"})",
+         "pose_frame skeleton=a joints=3 first=? position=?"},
+        {R"({"joints":[{"name":"A","position":[1]},{}],"skeleton":"b","type":"pose_frame",)"
+         R"("joints":[{"name":"B","position":[2.5,[3],{"x":null}]}]})",
+         "pose_frame skeleton=b joints=1 first=B position=[2.5,[3],{\"x\":null}]"},
+        {R"({"type":"pose_frame","skeleton":"c","joints":[{"name":"N","joints":[1,2,3],"position":[]},)"
+         R"({"joints":[]},null,"s"]})",
+         "pose_frame skeleton=c joints=4 first=N position=[]"},
+        {R"({"type":"pose_frame","skeleton":"d","joints":[]})", "pose_frame skeleton=d joints=0"},
+    };
+    WatchedProcess stub;
+    QVERIFY(stub.start(STUB, {QStringLiteral("--port"), QStringLiteral("0")}));
+    QVERIFY2(stub.wait_for_error(LISTENING), stub.standard_error().constData());
+    Sender sender;
+    QSignalSpy connected(&sender.socket, &QWebSocket::connected);
+    sender.socket.open(announced_url(stub));
+    QVERIFY(connected.wait(10000));
+    QByteArray expected;
+    for (const auto& [message, line] : cases) {
+        sender.socket.sendTextMessage(message);
+        expected += line + '\n';
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(stub.standard_output().count('\n'), qsizetype(cases.size()), 10000);
+    QCOMPARE(stub.standard_output(), expected);
 }
 
 void TestStubServer::sends_get_pose_data_on_request_data()

@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 namespace nmb {
@@ -13,18 +15,24 @@ namespace nmb {
 // Buffers for one recvmmsg call: room for the largest datagram in each slot
 // (the pages a slot never fills are never touched, so they cost no memory).
 struct UdpAdapter::Batch {
-    static constexpr int SLOTS = 16;
+    static constexpr int SLOTS = 64;
     static constexpr std::size_t SLOT_BYTES = 65536;
 
+    // Left uninitialised: zero-filling would touch every page.
     Batch()
-        : bytes(SLOTS * SLOT_BYTES)
+        : bytes(new char[SLOTS * SLOT_BYTES])
     {
     }
 
-    std::vector<char> bytes;
+    std::unique_ptr<char[]> bytes;
     std::array<iovec, SLOTS> vectors{};
     std::array<sockaddr_storage, SLOTS> senders{};
     std::array<mmsghdr, SLOTS> messages{};
+    // The sender of the previous datagram and its address object: a stream
+    // comes from few senders, so most datagrams reuse it.
+    sockaddr_storage last_sender{};
+    socklen_t last_sender_size = 0;
+    QHostAddress last_address;
 };
 
 UdpAdapter::UdpAdapter(QObject* parent)
@@ -137,7 +145,7 @@ void UdpAdapter::read_batch()
         batch_ = std::make_unique<Batch>();
     Batch& b = *batch_;
     for (int i = 0; i < Batch::SLOTS; ++i) {
-        b.vectors[i] = {b.bytes.data() + i * Batch::SLOT_BYTES, Batch::SLOT_BYTES};
+        b.vectors[i] = {b.bytes.get() + i * Batch::SLOT_BYTES, Batch::SLOT_BYTES};
         b.messages[i] = {};
         b.messages[i].msg_hdr.msg_iov = &b.vectors[i];
         b.messages[i].msg_hdr.msg_iovlen = 1;
@@ -149,13 +157,19 @@ void UdpAdapter::read_batch()
     const int count = ::recvmmsg(fd, b.messages.data(), Batch::SLOTS, MSG_DONTWAIT, nullptr);
     for (int i = 0; i < count; ++i) {
         const auto* sender = reinterpret_cast<const sockaddr*>(&b.senders[i]);
+        const socklen_t sender_size = b.messages[i].msg_hdr.msg_namelen;
         quint16 port = 0;
         if (sender->sa_family == AF_INET)
             port = ntohs(reinterpret_cast<const sockaddr_in*>(sender)->sin_port);
         else if (sender->sa_family == AF_INET6)
             port = ntohs(reinterpret_cast<const sockaddr_in6*>(sender)->sin6_port);
-        queue_.append({QByteArray(b.bytes.data() + i * Batch::SLOT_BYTES, qsizetype(b.messages[i].msg_len)),
-                       QHostAddress(sender), port});
+        if (sender_size != b.last_sender_size || std::memcmp(sender, &b.last_sender, sender_size) != 0) {
+            std::memcpy(&b.last_sender, sender, std::min<std::size_t>(sender_size, sizeof b.last_sender));
+            b.last_sender_size = sender_size;
+            b.last_address = QHostAddress(sender);
+        }
+        queue_.append({QByteArray(b.bytes.get() + i * Batch::SLOT_BYTES, qsizetype(b.messages[i].msg_len)),
+                       b.last_address, port});
     }
 }
 

@@ -1,5 +1,6 @@
 #include <nmb/websocket_adapter.h>
 
+#include <QAbstractSocket>
 #include <QSslError>
 
 namespace nmb {
@@ -22,7 +23,10 @@ WebsocketAdapter::WebsocketAdapter(QObject* parent)
     : QObject(parent)
     , socket_(QString(), QWebSocketProtocol::Version13)
 {
-    QObject::connect(&socket_, &QWebSocket::connected, this, &WebsocketAdapter::connected);
+    QObject::connect(&socket_, &QWebSocket::connected, this, [this] {
+        send_without_delay();
+        Q_EMIT connected();
+    });
     QObject::connect(&socket_, &QWebSocket::disconnected, this, &WebsocketAdapter::disconnected);
     QObject::connect(&socket_, &QWebSocket::textMessageReceived, this,
                      [this](const QString& message) { Q_EMIT data_received(message.toUtf8()); });
@@ -72,6 +76,16 @@ qint64 WebsocketAdapter::write(const QByteArray& data)
         return -1;
     }
     return socket_.sendTextMessage(QString::fromUtf8(data));
+}
+
+void WebsocketAdapter::send_without_delay()
+{
+    // Messages are written whole, one per call: holding a short one back
+    // until the previous one is acknowledged (Nagle's algorithm) only adds
+    // latency. The WebSocket keeps its TCP socket as a child.
+    const auto transports = socket_.findChildren<QAbstractSocket*>();
+    for (QAbstractSocket* transport : transports)
+        transport->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
 bool WebsocketAdapter::is_connected() const

@@ -17,7 +17,8 @@ namespace nmb {
 // Opening completes later: success is reported by connected(), failure by
 // error_occurred() with the socket's own text. TLS certificate and handshake
 // errors on wss are ignored, so self-signed services are reachable. The
-// adapter never reconnects by itself. Lives on the thread that owns it.
+// adapter never reconnects by itself. Once connected, messages go out without
+// Nagle's delay. Lives on the thread that owns it.
 class NMB_WEBSOCKET_ADAPTER_EXPORT WebsocketAdapter : public QObject {
     Q_OBJECT
 
@@ -54,6 +55,8 @@ Q_SIGNALS:
     void error_occurred(const QString& message);
 
 private:
+    void send_without_delay();
+
     QWebSocket socket_;
 };
 
