@@ -6,6 +6,7 @@
 # ratio, aim, met), also written as markdown.
 #
 #   bench/run.sh [--quick] [--realtime] [--repeat N] [--only LIST] [--build-dir DIR] [--results FILE]
+#   bench/run.sh --soak [--minutes N] [--build-dir DIR]
 #
 #   --quick       shorter runs (about 5 minutes instead of about 15)
 #   --realtime    replay timing under real-time priority (chrt -f 10) for both players
@@ -13,6 +14,7 @@
 #   --only LIST   some of: replay,playback,recorder,decoder,bridge,viewer,tui,json,seek,info
 #   --build-dir   default: build-bench in the source tree
 #   --results     default: <build-dir>/bench-results.md
+#   --soak        instead: the whole chain for 10 minutes (--minutes N), see bench/soak/README.md
 #
 # Environment: NMB_FTXUI_PREFIX (FTXUI install prefix), NMB_BENCH_JOBS
 # (parallel build jobs, default 2).
@@ -21,12 +23,15 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="$ROOT/build-bench"
 PASS=()
+SOAK_MINUTES=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick|--realtime) PASS+=("$1"); shift ;;
     --repeat|--only|--results) PASS+=("$1" "$2"); shift 2 ;;
+    --soak) SOAK_MINUTES="${SOAK_MINUTES:-10}"; shift ;;
+    --minutes) SOAK_MINUTES="$2"; shift 2 ;;
     --build-dir) BUILD_DIR="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
-    -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -69,4 +74,7 @@ for optional in bench_binary_playback; do
 done
 cmake --build "$BUILD_DIR" -j "${NMB_BENCH_JOBS:-2}" --target "${TARGETS[@]}"
 
+if [ -n "$SOAK_MINUTES" ]; then
+  exec /usr/bin/python3 -B "$ROOT/bench/soak/soak.py" --build-dir "$BUILD_DIR" --minutes "$SOAK_MINUTES"
+fi
 exec python3 -B "$ROOT/bench/run_all.py" --build-dir "$BUILD_DIR" "${PASS[@]}"

@@ -20,6 +20,7 @@ PACKAGES=(
   tmux xvfb xauth x11-apps xdotool imagemagick python3 openssl procps
   fonts-noto-cjk
   ccache  # the build scripts compile through it when present
+  python3-dbusmock dbus-daemon  # the stand-in Bluetooth daemon of the Bluetooth LE tests, on a private bus
   clang libclang-rt-14-dev llvm  # libFuzzer and the sanitizers' runtimes and symbolizer (scripts/fuzz.sh)
   libpcap-dev tshark tcpdump     # nimbra_reelkit's captures, and the capture tools its tests check against
   help2man man-db file lintian  # manual pages, and the Debian package: cpack's dependency scan, its test

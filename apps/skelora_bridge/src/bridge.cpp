@@ -12,6 +12,7 @@ Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* paren
     , options_(options)
     , skeleton(options.skeleton)
     , decoders(limits)
+    , pending_frames(options.reconnect)
 {
     clock_.start();
     QObject::connect(&udp_, &UdpAdapter::data_received, this, &Bridge::handle_datagram);
@@ -19,6 +20,7 @@ Bridge::Bridge(const BridgeOptions& options, SenderLimits limits, QObject* paren
         qWarning().noquote() << "UDP receive error:" << message;
     });
     QObject::connect(client_, &Skelora::ready, this, &Bridge::handle_ready);
+    QObject::connect(client_, &Skelora::connection_lost, this, &Bridge::handle_connection_lost);
     QObject::connect(client_, &Skelora::error_occurred, this, [](const QString& message) {
         qWarning().noquote() << "Skelora error:" << message;
     });
@@ -41,6 +43,7 @@ bool Bridge::start()
 
     if (options_.server_url)
         client_->set_server_url(*options_.server_url);
+    client_->set_reconnect(options_.reconnect);
     client_->start();
 
     stop_poll_.start();
@@ -60,6 +63,12 @@ void Bridge::finish()
     client_->stop();
     qInfo().noquote() << "Stopped:" << decoded_ << "decoded," << forwarded_ << "forwarded," << rejected_
                       << "rejected frame(s).";
+    if (options_.reconnect) {
+        // Every frame decoded while the service was ready went out, so the
+        // rest are the ones given up or still held while it was not.
+        qInfo().noquote() << "Reconnected" << (readies_ > 0 ? readies_ - 1 : 0) << "time(s);"
+                          << decoded_ - forwarded_ << "frame(s) not forwarded while disconnected.";
+    }
 }
 
 void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address, quint16 port)
@@ -68,17 +77,18 @@ void Bridge::handle_datagram(const QByteArray& data, const QHostAddress& address
     const QString sender = address_text + QLatin1Char(':') + QString::number(port);
     // Nothing below adds or drops senders, so the reference holds for the
     // whole datagram.
-    SenderTable::Decoder& decoder = decoders.decoder_for({address_text, port}, now());
+    const SenderTable::Key key{address_text, port};
+    SenderTable::Decoder& decoder = decoders.decoder_for(key, now());
     codec::feed_datagram(
         decoder, data.constData(), static_cast<std::size_t>(data.size()),
-        [&](const protocol::MocapFrame& frame) { handle_frame(frame, sender); },
+        [&](const protocol::MocapFrame& frame) { handle_frame(frame, key, sender); },
         [&](codec::DecodeResult result) {
             ++rejected_;
             qWarning().noquote() << "Rejected UDP frame from" << sender << "decoder result" << int(result);
         });
 }
 
-void Bridge::handle_frame(const protocol::MocapFrame& frame, const QString& sender)
+void Bridge::handle_frame(const protocol::MocapFrame& frame, const SenderTable::Key& key, const QString& sender)
 {
     ++decoded_;
     const quint16 frame_id = frame.frame_id;
@@ -91,23 +101,39 @@ void Bridge::handle_frame(const protocol::MocapFrame& frame, const QString& send
         client_->send_pose_data(skeleton, frame);
         ++forwarded_;
     } else {
-        pending_frame = frame;
+        pending_frames.hold(key, frame);
+        // A new sender may have pushed out the one silent longest; its held
+        // frame goes with it, so the held frames stay within the sender bound.
+        if (pending_frames.size() > decoders.size())
+            forget_dropped_senders();
     }
 }
 
 void Bridge::handle_ready()
 {
+    ++readies_;
     qInfo().noquote() << "Skelora is ready at" << client_->server_url();
-    if (pending_frame) {
-        client_->send_pose_data(skeleton, *pending_frame);
-        pending_frame.reset();
+    for (const protocol::MocapFrame& frame : pending_frames.take()) {
+        client_->send_pose_data(skeleton, frame);
         ++forwarded_;
     }
 }
 
+void Bridge::handle_connection_lost(const QString& reason, int retry_ms)
+{
+    qWarning().noquote() << "Skelora connection lost: " + reason + "; retrying in"
+                         << QString::number(retry_ms / 1000.0, 'g', 3) << "s";
+}
+
 void Bridge::drop_idle_senders()
 {
-    decoders.drop_idle(now());
+    if (decoders.drop_idle(now()) > 0)
+        forget_dropped_senders();
+}
+
+void Bridge::forget_dropped_senders()
+{
+    pending_frames.keep_known([this](const SenderTable::Key& held) { return decoders.contains(held); });
 }
 
 std::chrono::milliseconds Bridge::now() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge_options.h"
+#include "pending_frames.h"
 #include "sender_table.h"
 
 #include <nmb/protocol/mocap_frame.h>
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <optional>
 #include <string>
 
 namespace nmb {
@@ -23,8 +23,10 @@ class Skelora;
 // arriving on a UDP port, one decoder per sender, logs every decoded and
 // every rejected frame, and hands each decoded frame to the Skelora client
 // under one skeleton ID. Frames decoded before the service is ready collapse
-// into one pending frame, sent when it becomes ready. Runtime errors are
-// logged as warnings and never stop the loop. Main thread only.
+// into one pending frame, sent when it becomes ready; with reconnection on,
+// into one pending frame per sender, sent each time the service is ready
+// again. Runtime errors are logged as warnings and never stop the loop. Main
+// thread only.
 class Bridge : public QObject {
     Q_OBJECT
 
@@ -49,9 +51,12 @@ public:
 
 private:
     void handle_datagram(const QByteArray& data, const QHostAddress& address, quint16 port);
-    void handle_frame(const protocol::MocapFrame& frame, const QString& sender);
+    void handle_frame(const protocol::MocapFrame& frame, const SenderTable::Key& key, const QString& sender);
     void handle_ready();
+    void handle_connection_lost(const QString& reason, int retry_ms);
     void drop_idle_senders();
+    // Lets go of the held frames of senders no longer in the sender table.
+    void forget_dropped_senders();
     std::chrono::milliseconds now() const;
 
     UdpAdapter udp_;
@@ -59,10 +64,11 @@ private:
     BridgeOptions options_;
     std::string skeleton;
     SenderTable decoders;
-    std::optional<protocol::MocapFrame> pending_frame;
+    PendingFrames pending_frames;
     quint64 decoded_ = 0;
     quint64 forwarded_ = 0;
     quint64 rejected_ = 0;
+    quint64 readies_ = 0;
     QElapsedTimer clock_;
     StopSignalPoll stop_poll_;
     QTimer idle_check_;

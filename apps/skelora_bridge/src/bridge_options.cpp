@@ -28,7 +28,10 @@ OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& 
                                         QStringLiteral("url"));
     const QCommandLineOption skeleton_option(QStringLiteral("skeleton"), QStringLiteral("Skeleton ID sent to Skelora."),
                                              QStringLiteral("id"), QStringLiteral("mocap"));
-    parser.addOptions({port_option, url_option, skeleton_option});
+    const QCommandLineOption reconnect_option(
+        QStringLiteral("reconnect"),
+        QStringLiteral("Reconnect to Skelora after the connection is lost or refused (waits 0.5 s, doubling to 10 s)."));
+    parser.addOptions({port_option, url_option, skeleton_option, reconnect_option});
 
     // parse() rather than process(): an unknown option or a missing value is
     // a command-line error like any other and ends with status 2, where
@@ -65,6 +68,7 @@ OptionsStatus parse_bridge_options(const QStringList& arguments, BridgeOptions& 
         return OptionsStatus::Invalid;
     }
     options.skeleton = skeleton.toStdString();
+    options.reconnect = parser.isSet(reconnect_option);
     return OptionsStatus::Ok;
 }
 

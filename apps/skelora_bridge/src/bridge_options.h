@@ -15,6 +15,8 @@ struct BridgeOptions {
     std::optional<QString> server_url;
     // UTF-8 of the trimmed --skeleton text; never empty.
     std::string skeleton;
+    // Try the service again after a lost or refused connection.
+    bool reconnect = false;
 };
 
 enum class [[nodiscard]] OptionsStatus {

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QUrl>
 
@@ -34,6 +35,7 @@ const QString INVALID_GET_POSE_SKELETON_ERROR = QStringLiteral("Invalid get_pose
 const QString INVALID_MOCAP_ERROR = QStringLiteral("Invalid Mocap frame ID or payload length.");
 const QString INVALID_BODY_ERROR = QStringLiteral("Invalid HumanBody frame ID or payload length.");
 const QString INVALID_HAND_ERROR = QStringLiteral("Invalid HumanHand frame ID or payload length.");
+const QString CLOSED_BY_SERVICE = QStringLiteral("The service closed the connection");
 
 // The joints of a frame into `list`, which is kept from frame to frame. The
 // names and parents come from one table per frame type and are written only
@@ -98,6 +100,8 @@ Skelora::Skelora(QObject* parent)
     qRegisterMetaType<std::string>("std::string");
     qRegisterMetaType<PoseData>("nmb::Skelora::PoseData");
     qRegisterMetaType<PoseList>("nmb::Skelora::PoseList");
+    retry_timer_.setSingleShot(true);
+    connect(&retry_timer_, &QTimer::timeout, this, &Skelora::start);
 }
 
 Skelora::~Skelora()
@@ -113,12 +117,27 @@ void Skelora::start()
     adapter_->initialize();
     connect(adapter_, &WebsocketAdapter::data_received, this, &Skelora::filter_pose_data);
     connect(adapter_, &WebsocketAdapter::connected, this, &Skelora::begin_handshake);
-    connect(adapter_, &WebsocketAdapter::disconnected, this, &Skelora::clear_server_ready);
+    connect(adapter_, &WebsocketAdapter::disconnected, this, &Skelora::handle_disconnected);
     connect(adapter_, &WebsocketAdapter::error_occurred, this, &Skelora::forward_adapter_error);
     adapter_->connect(QUrl(server_url_, QUrl::TolerantMode));
 }
 
 void Skelora::stop()
+{
+    retry_timer_.stop();
+    backoff_.reset();
+    reported_loss_ = false;
+    drop_adapter();
+}
+
+void Skelora::set_reconnect(bool enabled)
+{
+    reconnect_ = enabled;
+    if (!enabled)
+        retry_timer_.stop();
+}
+
+void Skelora::drop_adapter()
 {
     if (adapter_ == nullptr)
         return;
@@ -145,7 +164,7 @@ QString Skelora::server_url() const
 
 void Skelora::set_server_url(const QString& url)
 {
-    if (adapter_ != nullptr) {
+    if (adapter_ != nullptr || retry_timer_.isActive()) {
         Q_EMIT error_occurred(URL_WHILE_STARTED_ERROR);
         return;
     }
@@ -272,6 +291,8 @@ void Skelora::filter_pose_data(const QByteArray& data)
     case skelora::IncomingKind::ServerReady:
         if (!server_ready_flag) {
             server_ready_flag = true;
+            backoff_.reset();
+            reported_loss_ = false;
             Q_EMIT ready();
         }
         return;
@@ -291,15 +312,48 @@ void Skelora::filter_pose_data(const QByteArray& data)
     Q_EMIT pose_data_received(message.skeleton_id, message.poses);
 }
 
-void Skelora::clear_server_ready()
+void Skelora::handle_disconnected()
 {
     server_ready_flag = false;
+    if (!reconnect_ || adapter_ == nullptr)
+        return;
+    // A refused or broken connection reports its error only after this
+    // signal; waiting for the event loop lets that error name the loss.
+    QMetaObject::invokeMethod(
+        this,
+        [this, lost = QPointer<WebsocketAdapter>(adapter_)] {
+            if (lost && adapter_ == lost)
+                retry_later(CLOSED_BY_SERVICE);
+        },
+        Qt::QueuedConnection);
 }
 
 void Skelora::forward_adapter_error(const QString& message)
 {
     server_ready_flag = false;
+    // A handler of the error may have restarted the client already; that
+    // new connection is not the one that failed.
+    const WebsocketAdapter* failed = adapter_;
     Q_EMIT error_occurred(message);
+    if (adapter_ == failed)
+        retry_later(message);
+}
+
+void Skelora::retry_later(const QString& reason)
+{
+    // The adapter reports one loss through both its error and its
+    // disconnected signal; the first one gives up the connection, so the
+    // second never arrives.
+    if (!reconnect_ || adapter_ == nullptr)
+        return;
+    drop_adapter();
+    const double spread = QRandomGenerator::global()->bounded(2.0) - 1.0;
+    const int retry_ms = int(backoff_.next(spread).count());
+    retry_timer_.start(retry_ms);
+    if (reported_loss_)
+        return;
+    reported_loss_ = true;
+    Q_EMIT connection_lost(reason, retry_ms);
 }
 
 } // namespace nmb

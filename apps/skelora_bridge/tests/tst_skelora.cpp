@@ -101,6 +101,8 @@ private Q_SLOTS:
     void server_ready_variants();
     void restart_sends_hello_again();
     void restart_from_an_error_handler();
+    void reconnects_by_itself_when_asked_data();
+    void reconnects_by_itself_when_asked();
     void service_going_away();
     void unreachable_service_is_reported();
     void mocap_frame_becomes_64_joints();
@@ -164,12 +166,14 @@ bool TestSkelora::send_then_sync(WsServer& server, const QString& text)
 void TestSkelora::init()
 {
     client_ = Skelora::instance();
+    client_->set_reconnect(false);
     client_->stop();
     client_->set_interested_skeletons({});
 }
 
 void TestSkelora::cleanup()
 {
+    client_->set_reconnect(false);
     client_->stop();
     client_->set_interested_skeletons({});
 }
@@ -184,7 +188,8 @@ void TestSkelora::instance_is_one_child_of_the_application()
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
         methods.append(QString::fromLatin1(meta->method(i).methodSignature()));
     QCOMPARE(methods, (QStringList{"ready()", "error_occurred(QString)",
-                                   "pose_data_received(std::string,nmb::Skelora::PoseList)"}));
+                                   "pose_data_received(std::string,nmb::Skelora::PoseList)",
+                                   "connection_lost(QString,int)"}));
     QVERIFY(QMetaType::fromName("std::string").isValid());
     QVERIFY(QMetaType::fromName("nmb::Skelora::PoseData").isValid());
     QVERIFY(QMetaType::fromName("nmb::Skelora::PoseList").isValid());
@@ -349,6 +354,45 @@ void TestSkelora::restart_from_an_error_handler()
     QVERIFY(client_->is_connected());
     QCOMPARE(server.client_count(), 2);
     QCOMPARE(restarts, 1);
+}
+
+void TestSkelora::reconnects_by_itself_when_asked_data()
+{
+    QTest::addColumn<bool>("abrupt");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("service closes the connection") << false << QStringLiteral("The service closed the connection");
+    QTest::newRow("connection dropped") << true << QStringLiteral("The remote host closed the connection");
+}
+
+void TestSkelora::reconnects_by_itself_when_asked()
+{
+    QFETCH(bool, abrupt);
+    QFETCH(QString, reason);
+    WsServer server;
+    QVERIFY(server.listen());
+    QVERIFY(start_ready(server));
+    client_->set_reconnect(true);
+    QSignalSpy ready(client_, &Skelora::ready);
+    QSignalSpy lost(client_, &Skelora::connection_lost);
+
+    if (abrupt)
+        server.abort_clients();
+    else
+        server.close_clients();
+    QVERIFY(lost.wait(10000));
+    QCOMPARE(lost.first().at(0).toString(), reason);
+    // The first wait: half a second, give or take a tenth.
+    QVERIFY2(lost.first().at(1).toInt() >= 450 && lost.first().at(1).toInt() <= 550,
+             qPrintable(lost.first().at(1).toString()));
+    QVERIFY(!client_->is_connected());
+    client_->set_server_url(QStringLiteral("ws://127.0.0.1:1/ws"));
+    QCOMPARE(client_->server_url(), server.url().toString()); // not while a retry is planned
+
+    QVERIFY(ready.wait(10000));
+    QVERIFY(client_->is_connected());
+    QCOMPARE(server.client_count(), 2);
+    QCOMPARE(server.messages(), (QStringList{HELLO, HELLO}));
+    QCOMPARE(lost.size(), 1);
 }
 
 void TestSkelora::service_going_away()

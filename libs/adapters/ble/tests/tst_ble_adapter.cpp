@@ -2,6 +2,8 @@
 // does not need a peripheral, with the real discovery agent and the real
 // controller of the Bluetooth stack. Where a machine does have an adapter,
 // the cases that rely on its absence are skipped.
+#include "adapter_spies.h"
+
 #include <nmb/ble_adapter.h>
 #include <nmb/test/meta_methods.h>
 
@@ -54,23 +56,7 @@ QList<QLowEnergyController*> controllers(const BleAdapter& adapter)
     return adapter.findChildren<QLowEnergyController*>(QString(), Qt::FindDirectChildrenOnly);
 }
 
-// Every signal of one adapter, counted from the moment of construction.
-struct Spies {
-    explicit Spies(BleAdapter* adapter)
-        : received(adapter, &BleAdapter::data_received)
-        , connected(adapter, &BleAdapter::connected)
-        , disconnected(adapter, &BleAdapter::disconnected)
-        , errors(adapter, &BleAdapter::error_occurred)
-    {
-    }
-    qsizetype total() const { return received.size() + connected.size() + disconnected.size() + errors.size(); }
-    QString error(qsizetype index) const { return errors.at(index).first().toString(); }
-
-    QSignalSpy received;
-    QSignalSpy connected;
-    QSignalSpy disconnected;
-    QSignalSpy errors;
-};
+using Spies = nmb::test::BleAdapterSpies;
 
 // Starts a search for `name` and waits until it has ended in its error.
 bool search_fails(BleAdapter& adapter, const QString& name)
