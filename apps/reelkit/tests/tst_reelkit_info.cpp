@@ -1,6 +1,7 @@
 // nimbra_reelkit info run as a program on real files, and the command line
 // shared by every subcommand.
 
+#include <nmb/test/frames.h>
 #include <nmb/test/programs.h>
 #include <nmb/test/recordings.h>
 
@@ -45,8 +46,14 @@ void TestReelkitInfo::reports_each_file_data()
     QTest::newRow("clean take") << joined(five) << QByteArray() << info << 0
         << QStringList{"File:        take.bin\nSize:        9300 bytes\nFrames:      5 (ID 0: 5)\n"
                        "Duration:    0.033 s\nTimestamps:  1000000 us to 1033332 us\n"
-                       "Rate:        120.0 Hz (median interval 8.333 ms)\nGaps:        0 over 25.000 ms\n"
+                       "Rate:        120.0 Hz (median interval 8.333 ms)\nGaps:        0 over 24.999 ms\n"
                        "Backwards:   0\nDamage:      none\n"} << QString();
+    QList<QByteArray> rounded; // a 120 Hz clock rounded to the microsecond: 8333, 8334, 8333 us, ...
+    for (int i = 0; i < 7; ++i)
+        rounded << mocap_frame_bytes(1000000 + (i * 1000000 + 60) / 120);
+    QTest::newRow("120 Hz clock rounded to the microsecond") << joined(rounded) << QByteArray() << info << 0
+        << QStringList{"Rate:        120.0 Hz (median interval 8.333 ms)\nGaps:        0 over 25.000 ms\n"}
+        << QString();
     QTest::newRow("checksum mismatch") << joined({five[0], flipped(five[1], 100), five[2], five[3]})
         << QByteArray() << info << 1
         << QStringList{"Frames:      3 (ID 0: 3)",
