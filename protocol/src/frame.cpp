@@ -60,6 +60,23 @@ FrameCheck check_frame(QByteArrayView bytes, qsizetype* frame_size)
     return FrameCheck::Ok;
 }
 
+const char* check_text(FrameCheck check)
+{
+    switch (check) {
+    case FrameCheck::Ok:
+        break;
+    case FrameCheck::TruncatedHeader:
+        return "Truncated frame header.";
+    case FrameCheck::InvalidHeader:
+        return "Invalid frame header.";
+    case FrameCheck::TruncatedPayload:
+        return "Truncated frame payload.";
+    case FrameCheck::CrcMismatch:
+        return "Frame CRC mismatch.";
+    }
+    return "";
+}
+
 } // namespace nmb::protocol
 
 namespace nmb::reelcast {

@@ -6,23 +6,6 @@ namespace nmb::reelkit {
 
 using nmb::protocol::FrameCheck;
 
-const char* check_text(FrameCheck check)
-{
-    switch (check) {
-    case FrameCheck::Ok:
-        break;
-    case FrameCheck::TruncatedHeader:
-        return "Truncated frame header.";
-    case FrameCheck::InvalidHeader:
-        return "Invalid frame header.";
-    case FrameCheck::TruncatedPayload:
-        return "Truncated frame payload.";
-    case FrameCheck::CrcMismatch:
-        return "Frame CRC mismatch.";
-    }
-    return "";
-}
-
 void RecordingScanner::start_stretch(FrameCheck check, qint64 offset)
 {
     if (damage_.check == FrameCheck::Ok)

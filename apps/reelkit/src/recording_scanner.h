@@ -16,9 +16,8 @@ struct ScanDamage {
     std::uint64_t frame_index = 0; // whole frames before it
 };
 
-// The text the replay reader reports for a failed check ("Frame CRC
-// mismatch." and its kin); empty for Ok.
-const char* check_text(nmb::protocol::FrameCheck check);
+// The replay reader's text for a failed check.
+using nmb::protocol::check_text;
 
 // Called for every whole frame with a matching checksum, in file order:
 // the frame's first byte in the file, its zero-based index among the whole

@@ -32,21 +32,13 @@ ReadStatus RecordedFrameReader::read_next(QByteArray& frame)
             return fail(file_.errorString());
         check = nmb::protocol::check_frame(bytes);
     }
-    switch (check) {
-    case FrameCheck::Ok:
+    if (check == FrameCheck::Ok) {
         frame = std::move(bytes);
         return ReadStatus::Ok;
-    case FrameCheck::TruncatedHeader:
-        return fail(QStringLiteral("Truncated frame header."));
-    case FrameCheck::InvalidHeader:
-        return fail(QStringLiteral("Invalid frame header."));
-    case FrameCheck::TruncatedPayload:
-        return fail(QStringLiteral("Truncated frame payload."));
-    case FrameCheck::CrcMismatch:
-        break;
     }
-    frame.clear();
-    return fail(QStringLiteral("Frame CRC mismatch."));
+    if (check == FrameCheck::CrcMismatch)
+        frame.clear();
+    return fail(QString::fromLatin1(nmb::protocol::check_text(check)));
 }
 
 ReadStatus RecordedFrameReader::seek_to_fraction(double fraction, quint64& frame_index)

@@ -33,6 +33,10 @@ enum class [[nodiscard]] FrameCheck {
 // ignored; `frame_size`, when given, receives 10 + N once the header is read.
 FrameCheck check_frame(QByteArrayView bytes, qsizetype* frame_size = nullptr);
 
+// The readers' text for a failed check ("Frame CRC mismatch.", ...); empty
+// for Ok.
+const char* check_text(FrameCheck check);
+
 // Little-endian field access on raw frame bytes; the caller guarantees the
 // bytes exist.
 inline std::uint16_t read_u16(const char* p)
