@@ -20,10 +20,10 @@ itimerspec deadline(qint64 due_ns)
     // An all-zero value would disarm the timer; a deadline in the past fires
     // at once.
     const qint64 at = std::max<qint64>(due_ns, 1);
-    itimerspec spec{};
-    spec.it_value.tv_sec = time_t(at / NS_PER_S);
-    spec.it_value.tv_nsec = long(at % NS_PER_S);
-    return spec;
+    itimerspec wake_at{};
+    wake_at.it_value.tv_sec = time_t(at / NS_PER_S);
+    wake_at.it_value.tv_nsec = long(at % NS_PER_S);
+    return wake_at;
 }
 
 } // namespace
@@ -122,8 +122,8 @@ void FramePacer::start_wait()
     }
     armed_ = true;
     if (fd_ >= 0) {
-        const itimerspec spec = deadline(due_ns_);
-        if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0)
+        const itimerspec wake_at = deadline(due_ns_);
+        if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &wake_at, nullptr) == 0)
             return;
     }
     // Whole milliseconds, halves away from zero; never negative.
